@@ -1,0 +1,62 @@
+// Starting other programs detached, recording the installed version, and the start-up
+// hand-off to an installed copy of the updater.
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSaveFile>
+#include <QTimer>
+
+#include "mainwindow.h"
+#include "paths.h"
+
+void MainWindow::startProcess(QString binaryPath) {
+    if (!QFileInfo::exists(binaryPath)) {
+        qWarning() << "Файл не найден:" << binaryPath;
+        setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+        return;
+    }
+    auto* process = new QProcess(this);
+    process->setProgram(binaryPath);
+    process->setArguments({});
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    if (!process->startDetached()) {
+        qWarning() << "Ошибка при запуске процесса";
+        setStatus(QStringLiteral("Ошибка при запуске исполняемого файла."));
+        return;
+    }
+    qDebug() << "Процесс успешно запущен.";
+    setStatus(QStringLiteral("Приложение запущено"));
+    // A start-up hand-off runs before any record was read: an empty entry must not replace
+    // the stored record.
+    if (!versionInfo.isEmpty()) {
+        saveVersionRecord(versionInfo, paths::dataDir() + paths::recordFileName());
+    }
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+}
+
+void MainWindow::saveVersionRecord(const QJsonObject& record, const QString& path) {
+    const QString text = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Indented));
+    const QByteArray bytes = text.toUtf8();
+    // Written to a temporary file and renamed into place, so a crash never leaves half a record.
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
+        qDebug() << "Файл latestVersion.json успешно сохранен в:" << path;
+    } else {
+        qWarning() << "Ошибка при сохранении файла latestVersion.json в:" << path;
+    }
+}
+
+void MainWindow::launchInstalledUpdater() {
+    const QString current = QCoreApplication::applicationFilePath();
+    const QString installed = paths::dataDir() + paths::installedUpdaterName();
+    qDebug() << "Текущее расположение" << current;
+    if (current == installed || !QFileInfo::exists(installed)) {
+        qDebug() << "Приложение не найдено!" << installed;
+        return;
+    }
+    qDebug() << "Приложение найдено!" << installed << "запустим его";
+    startProcess(installed);
+}

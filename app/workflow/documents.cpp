@@ -1,0 +1,149 @@
+#include "documents.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QRegExp>
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace documents {
+
+qint32 versionNumber(const QString& label) {
+    static const QRegExp nonDigit(QStringLiteral("[^\\d]"));
+    QString digits = label;
+    digits.remove(nonDigit);
+    bool ok = false;
+    const int value = digits.toInt(&ok, 10);
+    return ok ? value : 0;
+}
+
+VersionSelection selectFullVersion(const QByteArray& body) {
+    VersionSelection selection;
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isArray()) {
+        return selection;
+    }
+    selection.isArray = true;
+    qint32 best = 0;
+    const QJsonArray list = document.array();
+    for (const QJsonValue& element : list) {
+        if (!element.isObject()) {
+            ++selection.invalidElements;
+            continue;
+        }
+        const QJsonObject entry = element.toObject();
+        if (entry.value(QStringLiteral("full")) != QJsonValue(true)) {
+            continue;
+        }
+        const qint32 number = versionNumber(entry.value(QStringLiteral("version")).toString());
+        if (number > best) {
+            best = number;
+            selection.entry = entry;
+            selection.downloadUrl = entry.value(QStringLiteral("download_url")).toString();
+            selection.found = true;
+        }
+    }
+    return selection;
+}
+
+namespace {
+std::optional<QJsonObject> parseObject(const QByteArray& text) {
+    const QJsonDocument document = QJsonDocument::fromJson(text);
+    if (!document.isObject()) {
+        return std::nullopt;
+    }
+    return document.object();
+}
+
+bool hasControlCharacter(const QString& text) {
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool hasParentSegment(const QString& text) {
+    const QStringList segments = QString(text).replace(QLatin1Char('\\'), QLatin1Char('/')).split(
+        QLatin1Char('/'));
+    return segments.contains(QStringLiteral(".."));
+}
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
+// True when ancestor is path itself or one of the directories above it.
+bool isSameOrAncestor(const QString& ancestor, const QString& path) {
+    if (QString::compare(ancestor, path, pathCase) == 0) {
+        return true;
+    }
+    const QString prefix = ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + '/';
+    return path.startsWith(prefix, pathCase);
+}
+} // namespace
+
+std::optional<QJsonObject> parseRecord(const QByteArray& text) {
+    return parseObject(text);
+}
+
+std::optional<QJsonObject> parseHashList(const QByteArray& text) {
+    return parseObject(text);
+}
+
+QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
+    if (extractTo.isEmpty()) {
+        return QStringLiteral("не указан каталог установки");
+    }
+    if (hasControlCharacter(extractTo) || extractTo.contains(QLatin1Char(':'))) {
+        return QStringLiteral("каталог установки содержит недопустимые символы");
+    }
+    if (hasParentSegment(extractTo)) {
+        return QStringLiteral("каталог установки выходит за пределы папки данных");
+    }
+    const QString data = QDir::cleanPath(QDir::fromNativeSeparators(dataDir));
+    const QString target = QDir::cleanPath(QDir::fromNativeSeparators(dataDir + extractTo));
+    if (isSameOrAncestor(target, data)) {
+        return QStringLiteral("каталог установки совпадает с папкой данных или содержит её");
+    }
+    if (isSameOrAncestor(target, data + QStringLiteral("/update"))) {
+        return QStringLiteral("каталог установки совпадает с папкой загрузок");
+    }
+    return QString();
+}
+
+QString binaryNameProblem(const QString& binaryName) {
+    if (hasControlCharacter(binaryName)) {
+        return QStringLiteral("имя исполняемого файла содержит недопустимые символы");
+    }
+    if (hasParentSegment(binaryName)) {
+        return QStringLiteral("исполняемый файл находится вне каталога установки");
+    }
+    return QString();
+}
+
+QString archiveCheckProblem(const QJsonObject& entry) {
+    const QJsonValue size = entry.value(QStringLiteral("size"));
+    if (!size.isUndefined()) {
+        const double value = size.toDouble(-1);
+        if (!size.isDouble() || value < 0 || value > 9.0e15 ||
+            value != static_cast<double>(qint64(value))) {
+            return QStringLiteral("поле size не является неотрицательным целым числом");
+        }
+    }
+    const QJsonValue sha = entry.value(QStringLiteral("sha256"));
+    if (!sha.isUndefined()) {
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+        if (!sha.isString() || !hex.match(sha.toString()).hasMatch()) {
+            return QStringLiteral("поле sha256 не является SHA-256 в нижнем регистре");
+        }
+    }
+    return QString();
+}
+
+} // namespace documents

@@ -1,0 +1,54 @@
+#pragma once
+
+// Reading the three JSON documents of the updater (version list, hash list, installed-version
+// record) and judging a version entry before anything is removed. Pure functions, so that
+// the rules can be tested and fuzzed without a window.
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+
+namespace documents {
+
+// Largest version list accepted, counted after the transfer's own decoding.
+constexpr qint64 MaxVersionListSize = 4 * 1024 * 1024;
+
+// Every non-digit is removed; the rest is read as a signed 32-bit decimal number. An empty or
+// overflowing remainder reads as 0.
+qint32 versionNumber(const QString& label);
+
+struct VersionSelection {
+    bool isArray = false;     // false: the document is not a JSON array
+    bool found = false;       // a full entry with a positive number was found
+    int invalidElements = 0;  // elements that are not objects (each gets a warning)
+    QJsonObject entry;        // the chosen entry, exactly as the list holds it
+    QString downloadUrl;      // its "download_url" ("" if missing or not a string)
+};
+
+// Picks the full entry with the highest version number; the earliest wins among equals.
+VersionSelection selectFullVersion(const QByteArray& body);
+
+// The installed-version record: accepted only when it parses to a JSON object.
+std::optional<QJsonObject> parseRecord(const QByteArray& text);
+
+// The hash list: accepted only when it parses to a JSON object.
+std::optional<QJsonObject> parseHashList(const QByteArray& text);
+
+// Why an entry's "extract_to" must not be used as the installation directory under dataDir,
+// or an empty string when it may be wiped and refilled: it must name a directory strictly
+// inside dataDir or a sibling glued onto its name, never dataDir itself, a directory that
+// contains it, the download folder, anything reached through a ".." segment, or a path with
+// control characters.
+QString installTargetProblem(const QString& dataDir, const QString& extractTo);
+
+// Why an entry's "binary_name" must not be launched, or an empty string: it must not climb
+// out of the installation directory through ".." or hold control characters.
+QString binaryNameProblem(const QString& binaryName);
+
+// Optional archive integrity keys of an entry: "size" (a non-negative JSON number) and
+// "sha256" (64 lowercase hexadecimal characters). Returns an empty string when the entry's
+// keys are well-formed or absent, otherwise why they are not.
+QString archiveCheckProblem(const QJsonObject& entry);
+
+} // namespace documents

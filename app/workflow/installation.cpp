@@ -1,0 +1,206 @@
+// The full installation: version list, archive download, wipe, extraction, launch.
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonValue>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProgressBar>
+
+#include "decompressor.h"
+#include "documents.h"
+#include "downloader.h"
+#include "mainwindow.h"
+#include "paths.h"
+#include "sha256.h"
+
+namespace {
+const char* const oversizedProperty = "quorvexOversized";
+
+QString unusableEntryMessage(const QString& problem) {
+    return QStringLiteral("Недопустимая версия в списке версий (%1). Напишите в техподдержку.")
+        .arg(problem);
+}
+} // namespace
+
+void MainWindow::requestVersionList() {
+    QNetworkRequest request(paths::serverDocument(serverUrl, QStringLiteral("/versions.json")));
+    if (Downloader::defaultTransferTimeout() > 0) {
+        request.setTransferTimeout(Downloader::defaultTransferTimeout());
+    }
+    QNetworkReply* reply = networkManager->get(request);
+    versionReply = reply;
+    connect(reply, &QNetworkReply::downloadProgress, this, &MainWindow::onUpdateProgress);
+    // The list is held in memory: an endless or inflated body is cut off at the size cap.
+    connect(reply, &QNetworkReply::readyRead, reply, [reply] {
+        if (reply->bytesAvailable() > documents::MaxVersionListSize) {
+            reply->setProperty(oversizedProperty, true);
+            reply->abort();
+        }
+    });
+}
+
+void MainWindow::onDownloadFinished(QNetworkReply* reply) {
+    const bool oversized = reply->property(oversizedProperty).toBool();
+    const QByteArray body = oversized ? QByteArray() : reply->readAll();
+    if (oversized) {
+        qWarning() << "Список версий превышает допустимый размер:" << reply->url().toString();
+    } else if (reply->error() != QNetworkReply::NoError) {
+        qWarning() << "Ошибка загрузки списка версий:" << reply->errorString();
+    }
+    const documents::VersionSelection selection = documents::selectFullVersion(body);
+    if (!selection.isArray) {
+        qWarning() << "Неверный формат JSON";
+        setStatus(QStringLiteral("Не удалось получить список версий."));
+        return;
+    }
+    for (int i = 0; i < selection.invalidElements; ++i) {
+        qWarning() << "Недопустимый элемент массива JSON";
+    }
+    if (!selection.found) {
+        qWarning() << "Не удалось найти полную версию в массиве JSON";
+        setStatus(QStringLiteral("На сервере не найдена полная версия."));
+        reply->deleteLater();
+        return;
+    }
+    versionInfo = selection.entry;
+
+    // An entry that would wipe the data directory, climb out of it or launch something
+    // outside its installation is refused before anything is downloaded.
+    QString problem = documents::installTargetProblem(
+        paths::dataDir(), versionInfo.value(QStringLiteral("extract_to")).toString());
+    if (problem.isEmpty()) {
+        problem = documents::binaryNameProblem(
+            versionInfo.value(QStringLiteral("binary_name")).toString());
+    }
+    if (!problem.isEmpty()) {
+        qWarning() << "Недопустимая запись в списке версий:" << problem;
+        setStatus(unusableEntryMessage(problem));
+        reply->deleteLater();
+        return;
+    }
+
+    downloader = new Downloader(this);
+    const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    if (!downloader->startDownload(updateDir, QUrl(selection.downloadUrl, QUrl::TolerantMode))) {
+        qWarning() << "Не удалось начать загрузку архива:" << selection.downloadUrl;
+        setStatus(QStringLiteral("Ошибка загрузки файла."));
+    }
+    qDebug() << "Папка для загрузки:" << updateDir;
+    connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
+    connect(downloader, &Downloader::downloadFinished, this,
+            &MainWindow::onDownloadFullVersionFinished);
+    reply->deleteLater();
+}
+
+bool MainWindow::verifyArchive(const QString& path) {
+    const QString problem = documents::archiveCheckProblem(versionInfo);
+    if (!problem.isEmpty()) {
+        qWarning() << "Архив не может быть проверен:" << problem;
+        return false;
+    }
+    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
+    if (size.isDouble() && QFileInfo(path).size() != static_cast<qint64>(size.toDouble())) {
+        qWarning() << "Размер архива не совпадает:" << path << QFileInfo(path).size();
+        return false;
+    }
+    const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
+    if (sha.isString()) {
+        setStatus(QStringLiteral("Проверка архива"));
+        const qint64 total = QFileInfo(path).size();
+        qint64 processed = 0;
+        QString digest;
+        const bool read = Sha256::hashFile(path, &digest, [&](qint64 block) {
+            processed += block;
+            if (total > 0) {
+                progressBar->setValue(static_cast<int>(processed * 100 / total));
+            }
+            keepWindowAlive();
+        });
+        if (!read || digest != sha.toString()) {
+            qWarning() << "Контрольная сумма архива не совпадает:" << path << digest;
+            return false;
+        }
+    }
+    return true;
+}
+
+void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
+    if (state && !verifyArchive(path)) {
+        QFile::remove(path);
+        state = false;
+    }
+    if (!state) {
+        setStatus(QStringLiteral("Ошибка загрузки файла."));
+        return;
+    }
+    setStatus(QStringLiteral("Загрузка завершена успешно."));
+    setStatus(QStringLiteral("Распаковка архива"));
+
+    const QString extractTo = versionInfo[QStringLiteral("extract_to")].toString();
+    const QString problem = documents::installTargetProblem(paths::dataDir(), extractTo);
+    if (!problem.isEmpty()) {
+        qWarning() << "Недопустимая запись в списке версий:" << problem;
+        setStatus(unusableEntryMessage(problem));
+        return;
+    }
+    const QString targetDir = ensureDirectory(paths::dataDir() + extractTo);
+
+    if (!path.isEmpty()) {
+        // The record describes what is on disk; once the wipe starts it no longer does, and a
+        // run interrupted from here on must reinstall rather than verify an empty directory.
+        const QString recordPath = paths::dataDir() + paths::recordFileName();
+        if (QFileInfo::exists(recordPath) && !QFile::remove(recordPath)) {
+            qWarning() << "Не удалось удалить файл:" << recordPath;
+        }
+        QDir dir(targetDir);
+        if (!dir.exists() || !dir.removeRecursively()) {
+            qDebug() << "Ошибка при очистке каталога или каталог не существует.";
+            setStatus(QStringLiteral("Ошибка при очистке каталога или каталог не существует."));
+            return;
+        }
+        qDebug() << "Каталог успешно очищен.";
+    }
+
+    auto* decompressor = new Decompressor(this);
+    connect(decompressor, &Decompressor::decompressionFinished, this,
+            [this, targetDir](bool success, const QString& errorMessage) {
+                onExtractionFinished(success, errorMessage, targetDir);
+            });
+    decompressor->extract(path, targetDir);
+}
+
+void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
+                                      const QString& targetDir) {
+    if (!success) {
+        setStatus(QStringLiteral("Ошибка при распаковке архива: ") + errorMessage);
+        return;
+    }
+    setStatus(QStringLiteral("Распаковка завершена успешно."));
+    const QString executable = targetDir + versionInfo[QStringLiteral("binary_name")].toString();
+    qDebug() << "Бинарник:" << executable;
+    if (QFileInfo::exists(executable)) {
+        startProcess(executable);
+    } else {
+        qWarning() << "Файл не найден:" << executable;
+        setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+    }
+}
+
+void MainWindow::keepWindowAlive() {
+    static QElapsedTimer clock;
+    if (!clock.isValid()) {
+        clock.start();
+    }
+    const qint64 now = clock.elapsed();
+    if (now - lastEventPass >= 15) {
+        lastEventPass = now;
+        QCoreApplication::processEvents();
+    }
+}

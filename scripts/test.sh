@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds everything and runs every test.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/setup-deps.sh"
+
+build="${QUORVEX_BUILD_DIR:-$root/build-test}"
+# The end-to-end tests run the real updater against a server on this loopback port.
+port="$("$root/scripts/free-port.sh")"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUORVEX_SERVER_URL="http://127.0.0.1:$port" -DQUORVEX_BUILD_TESTS=ON
+cmake --build "$build" -j"$(nproc)"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

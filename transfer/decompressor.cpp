@@ -1,0 +1,49 @@
+#include "decompressor.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+
+Decompressor::Decompressor(QObject* parent)
+    : QObject(parent)
+    , process(nullptr) {}
+
+Decompressor::~Decompressor() {
+    if (process) {
+        process->waitForFinished(FinishTimeoutMs);
+        delete process;
+        process = nullptr;
+    }
+}
+
+QString Decompressor::extractorPath() {
+    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("7Z/7z.exe"));
+}
+
+void Decompressor::extract(const QString& archivePath, const QString& targetDir) {
+    process = new QProcess(this);
+    process->setProgram(extractorPath());
+    process->setArguments({QStringLiteral("x"), archivePath, QStringLiteral("-o") + targetDir});
+    connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
+            SLOT(onProcessFinished(int, QProcess::ExitStatus)));
+    connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this,
+            SLOT(onProcessError(QProcess::ProcessError)));
+    process->start(QIODevice::ReadWrite);
+    if (!process->waitForStarted(StartTimeoutMs)) {
+        qDebug() << "Ошибка запуска процесса:" << process->errorString();
+        emit decompressionFinished(false, QStringLiteral("Ошибка запуска процесса: ") +
+                                              process->errorString());
+    }
+}
+
+void Decompressor::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus) {
+    if (exitCode != 0 || exitStatus != QProcess::NormalExit) {
+        emit decompressionFinished(false, QStringLiteral("Ошибка при распаковке архива"));
+    } else {
+        emit decompressionFinished(true, QString());
+    }
+}
+
+void Decompressor::onProcessError(QProcess::ProcessError) {
+    emit decompressionFinished(false, QStringLiteral("Ошибка процесса: ") + process->errorString());
+}

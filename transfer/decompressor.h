@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+// Unpacks one archive into a directory with the 7-Zip console program that ships beside the
+// updater ("7Z/7z.exe" under the program directory). The outcome arrives as
+// decompressionFinished; a failed start or a crash reports twice, the last report is final.
+class Decompressor : public QObject {
+    Q_OBJECT
+public:
+    explicit Decompressor(QObject* parent = nullptr);
+    ~Decompressor() override;
+
+    void extract(const QString& archivePath, const QString& targetDir);
+
+    // Absolute path of the 7-Zip program this updater runs.
+    static QString extractorPath();
+
+    static constexpr int StartTimeoutMs = 30000;
+    static constexpr int FinishTimeoutMs = 30000;
+
+signals:
+    void decompressionFinished(bool success, QString errorMessage);
+    void decompressionProgress(int currentKbUnpacked, int totalKb);
+
+private slots:
+    void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onProcessError(QProcess::ProcessError error);
+
+private:
+    QProcess* process;
+};

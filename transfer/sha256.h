@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+#include <memory>
+
+// Incremental SHA-256 on OpenSSL's libcrypto (which uses the CPU's SHA instructions where
+// present); several times faster than QCryptographicHash on the same machine.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void addData(const char* data, qint64 length);
+    void addData(const QByteArray& data) { addData(data.constData(), data.size()); }
+    // Finishes the digest; the object is reset afterwards.
+    QByteArray result();
+    QString hexResult() { return QString::fromLatin1(result().toHex()); }
+
+    // Block size used when hashing files: large enough to amortise each read.
+    static constexpr qint64 FileBlockSize = 64 * 1024;
+
+    // Hashes the file's exact bytes in blocks, calling onBlock(bytesInBlock) after each one.
+    // Returns false when the file cannot be opened or read; errorString then says why.
+    static bool hashFile(const QString& path, QString* hexDigest,
+                         const std::function<void(qint64)>& onBlock = {},
+                         QString* errorString = nullptr);
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
