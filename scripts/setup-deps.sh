@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the packages the build, the tests and the demo need, when any is missing (Debian 12).
 set -euo pipefail
-packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libqt5svg5 7zip nginx-light xvfb xauth
+packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools 7zip nginx-light xvfb xauth
           libssl-dev clang-format clang libclang-rt-14-dev python3 procps)
 missing=()
 for p in "${packages[@]}"; do

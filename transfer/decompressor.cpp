@@ -16,7 +16,21 @@ Decompressor::~Decompressor() {
     }
 }
 
+namespace {
+QString& extractorOverride() {
+    static QString path;
+    return path;
+}
+} // namespace
+
+void Decompressor::setExtractorPathOverride(const QString& path) {
+    extractorOverride() = path;
+}
+
 QString Decompressor::extractorPath() {
+    if (!extractorOverride().isEmpty()) {
+        return extractorOverride();
+    }
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("7Z/7z.exe"));
 }
 

@@ -17,6 +17,8 @@ public:
 
     // Absolute path of the 7-Zip program this updater runs.
     static QString extractorPath();
+    // Runs another extractor program instead (tests); an empty path restores the default.
+    static void setExtractorPathOverride(const QString& path);
 
     static constexpr int StartTimeoutMs = 30000;
     static constexpr int FinishTimeoutMs = 30000;

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Serves a directory over HTTP on 127.0.0.1 with nginx and its own configuration.
+#   scripts/nginx.sh start <root-dir> <port> <state-dir>   (returns once nginx answers)
+#   scripts/nginx.sh stop <state-dir>
+set -euo pipefail
+nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
+case "${1:-}" in
+start)
+    root="$(cd "$2" && pwd)" port="$3" state="$4"
+    mkdir -p "$state"
+    state="$(cd "$state" && pwd)"
+    cat >"$state/nginx.conf" <<CONF
+daemon on;
+worker_processes 1;
+pid $state/nginx.pid;
+error_log $state/error.log warn;
+events { worker_connections 256; }
+http {
+    access_log $state/access.log;
+    client_body_temp_path $state/body;
+    proxy_temp_path $state/proxy;
+    fastcgi_temp_path $state/fastcgi;
+    uwsgi_temp_path $state/uwsgi;
+    scgi_temp_path $state/scgi;
+    types { application/json json; application/x-7z-compressed 7z; }
+    default_type application/octet-stream;
+    sendfile on;
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+    }
+}
+CONF
+    "$nginx_bin" -c "$state/nginx.conf" -p "$state" -e "$state/error.log"
+    for _ in $(seq 1 100); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && exit 0
+        sleep 0.05
+    done
+    echo "nginx did not start on port $port; see $state/error.log" >&2
+    exit 1
+    ;;
+stop)
+    state="$2"
+    if [ -f "$state/nginx.pid" ]; then
+        kill "$(cat "$state/nginx.pid")" 2>/dev/null || true
+        for _ in $(seq 1 100); do
+            [ -f "$state/nginx.pid" ] || break
+            sleep 0.05
+        done
+    fi
+    ;;
+*)
+    echo "usage: $0 start <root-dir> <port> <state-dir> | stop <state-dir>" >&2
+    exit 2
+    ;;
+esac
