@@ -14,9 +14,17 @@ QUrl defaultServerUrl();
 // base + path, where path begins with "/".
 QUrl serverDocument(const QUrl& base, const QString& path);
 
-inline QString recordFileName() { return QStringLiteral("/latestVersion.json"); }
-inline QString updateSubdir() { return QStringLiteral("/update"); }
-inline QString installedUpdaterName() { return QStringLiteral("/qv_updater.exe"); }
-inline QString separateUpdateProgram() { return QStringLiteral("/bin/qv_update.exe"); }
+inline QString recordFileName() {
+    return QStringLiteral("/latestVersion.json");
+}
+inline QString updateSubdir() {
+    return QStringLiteral("/update");
+}
+inline QString installedUpdaterName() {
+    return QStringLiteral("/qv_updater.exe");
+}
+inline QString separateUpdateProgram() {
+    return QStringLiteral("/bin/qv_update.exe");
+}
 
 } // namespace paths

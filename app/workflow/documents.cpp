@@ -67,8 +67,8 @@ bool hasControlCharacter(const QString& text) {
 }
 
 bool hasParentSegment(const QString& text) {
-    const QStringList segments = QString(text).replace(QLatin1Char('\\'), QLatin1Char('/')).split(
-        QLatin1Char('/'));
+    const QStringList segments =
+        QString(text).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     return segments.contains(QStringLiteral(".."));
 }
 

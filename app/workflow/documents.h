@@ -19,11 +19,11 @@ constexpr qint64 MaxVersionListSize = 4 * 1024 * 1024;
 qint32 versionNumber(const QString& label);
 
 struct VersionSelection {
-    bool isArray = false;     // false: the document is not a JSON array
-    bool found = false;       // a full entry with a positive number was found
-    int invalidElements = 0;  // elements that are not objects (each gets a warning)
-    QJsonObject entry;        // the chosen entry, exactly as the list holds it
-    QString downloadUrl;      // its "download_url" ("" if missing or not a string)
+    bool isArray = false;    // false: the document is not a JSON array
+    bool found = false;      // a full entry with a positive number was found
+    int invalidElements = 0; // elements that are not objects (each gets a warning)
+    QJsonObject entry;       // the chosen entry, exactly as the list holds it
+    QString downloadUrl;     // its "download_url" ("" if missing or not a string)
 };
 
 // Picks the full entry with the highest version number; the earliest wins among equals.

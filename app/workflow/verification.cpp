@@ -44,7 +44,8 @@ void MainWindow::verifyInstalledVersion() {
     connect(downloader, &Downloader::downloadFinished, this,
             &MainWindow::onHashListDownloadFinished);
     connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
-    downloader->startDownload(dest, paths::serverDocument(serverUrl, QStringLiteral("/hashlist.json")));
+    downloader->startDownload(dest,
+                              paths::serverDocument(serverUrl, QStringLiteral("/hashlist.json")));
 }
 
 void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
