@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +23,32 @@
 
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
+
+// The first symbolic link under dir (at any depth) that leads outside dir, or an empty string.
+// 7-Zip already rewrites absolute links and refuses links that climb with "..", but a chain of
+// links or another extractor version must not reach outside the installation either.
+QString linkLeadingOutside(const QString& dir) {
+    const QString root = QFileInfo(dir).canonicalFilePath();
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (!info.isSymLink()) {
+            continue;
+        }
+        // A dangling link resolves to nothing; judge it by the path it names.
+        QString target = info.canonicalFilePath();
+        if (target.isEmpty()) {
+            target =
+                QDir::cleanPath(QDir(info.absolutePath()).absoluteFilePath(info.symLinkTarget()));
+        }
+        if (root.isEmpty() || (target != root && !target.startsWith(root + QLatin1Char('/')))) {
+            return info.filePath();
+        }
+    }
+    return QString();
+}
 
 QString unusableEntryMessage(const QString& problem) {
     return QStringLiteral("Недопустимая версия в списке версий (%1). Напишите в техподдержку.")
@@ -48,7 +75,7 @@ void MainWindow::requestVersionList() {
 
 void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     const bool oversized = reply->property(oversizedProperty).toBool();
-    const QByteArray body = oversized ? QByteArray() : reply->readAll();
+    const QByteArray body = oversized || !reply->isOpen() ? QByteArray() : reply->readAll();
     if (oversized) {
         qWarning() << "Список версий превышает допустимый размер:" << reply->url().toString();
     } else if (reply->error() != QNetworkReply::NoError) {
@@ -180,6 +207,15 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
                                       const QString& targetDir) {
     if (!success) {
         setStatus(QStringLiteral("Ошибка при распаковке архива: ") + errorMessage);
+        return;
+    }
+    const QString escaping = linkLeadingOutside(targetDir);
+    if (!escaping.isEmpty()) {
+        // Nothing from such an archive is kept or launched.
+        qWarning() << "Архив содержит ссылку за пределы каталога установки:" << escaping;
+        QDir(targetDir).removeRecursively();
+        setStatus(QStringLiteral("Ошибка при распаковке архива: архив содержит ссылки за пределы "
+                                 "каталога установки. Напишите в техподдержку."));
         return;
     }
     setStatus(QStringLiteral("Распаковка завершена успешно."));
