@@ -5,10 +5,12 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup-deps.sh"
 
 build="${QUORVEX_BUILD_DIR:-$root/build-test}"
-# The end-to-end tests run the real updater against a server on this loopback port.
+# The end-to-end tests run the real updater against a server on this loopback port; its stall
+# timeout is short so that the stall cases end quickly.
 port="$("$root/scripts/free-port.sh")"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUORVEX_SERVER_URL="http://127.0.0.1:$port" -DQUORVEX_BUILD_TESTS=ON
+    -DQUORVEX_SERVER_URL="http://127.0.0.1:$port" -DQUORVEX_BUILD_TESTS=ON \
+    -DQUORVEX_TRANSFER_TIMEOUT_MS=3000 -DQUORVEX_TEST_AREAS=""
 cmake --build "$build" -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
