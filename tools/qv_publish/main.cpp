@@ -1,0 +1,201 @@
+// qv_publish: publishes Quorvex releases into a directory that a static web server serves as
+// the updater's download server, and checks such a directory the way the updater reads it.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonDocument>
+#include <QStringList>
+#include <cstdio>
+
+#include "checker.h"
+#include "console.h"
+#include "publisher.h"
+
+namespace {
+
+enum ExitCode { Ok = 0, Failed = 1, BadArguments = 2 };
+
+const char* const usageText = R"(Usage:
+  qv_publish publish --app-dir DIR --version LABEL --base-url URL
+                     --extract-to /PATH --binary-name /FILE [--server-dir DIR]
+  qv_publish check [--server-dir DIR]
+  qv_publish --help
+
+publish  Packs everything in --app-dir (hidden files and subdirectories included) into
+         quorvex-LABEL.7z with the 7-Zip that ships beside this program, and writes into
+         the server directory (default: the current directory):
+           quorvex-LABEL.7z  the archive, served at URL/quorvex-LABEL.7z
+           versions.json     the version list; a full entry for LABEL is added with
+                             "full", "version", "download_url", "extract_to", "binary_name",
+                             "size" (archive bytes) and "sha256" (archive digest). Other
+                             entries are kept exactly as written; an earlier full entry with
+                             the same label is replaced.
+           hashlist.json     the lowercase SHA-256 of every top-level file that the updater
+                             checks after unpacking (".ini" files and hidden files excepted).
+         Each file is written whole or not at all. LABEL must contain digits; the updater
+         installs the full entry whose digits form the highest number (1.2.10 -> 1210,
+         so 1.10 is lower than 1.9.1).
+
+check    Reads the server directory as the updater will and lists every problem it would
+         hit; says which entry would be installed. Unpacks that entry's archive to check
+         it against the hash list and to find its executable.
+
+The server directory is served at the root of the updater's compiled-in server: the
+updater fetches /versions.json and /hashlist.json from there, and each archive from its
+"download_url". There is one hash list per server and it describes the newest version: an
+installed copy whose files do not match it is replaced by the newest full version. So only
+a version that becomes the newest can be published (publish refuses an older one); to roll
+back, publish the old build under a higher label.
+
+Options:
+  --app-dir DIR       the application's build directory (everything in it is shipped)
+  --version LABEL     version label: letters, digits and . _ + -, with at least one digit
+  --base-url URL      http(s) address where the server directory is served, e.g.
+                      http://update.quorvex.net
+  --extract-to /PATH  installation directory below the updater's data directory, e.g. /app
+  --binary-name /FILE the executable below the installation directory, e.g. /quorvex
+  --server-dir DIR    the served directory (created if missing; default: .)
+  -h, --help          this text
+
+Exit codes: 0 done / no problems, 1 publishing failed / problems found, 2 bad arguments.
+)";
+
+void printError(const QString& text) {
+    std::fprintf(stderr, "qv_publish: %s\n", text.toLocal8Bit().constData());
+}
+
+int badArguments(const QString& text) {
+    printError(text);
+    std::fprintf(stderr, "Run \"qv_publish --help\" for usage.\n");
+    return BadArguments;
+}
+
+// Options of the form --name VALUE or --name=VALUE, each at most once.
+bool parseOptions(const QStringList& arguments, const QStringList& known,
+                  QMap<QString, QString>* values, QString* error) {
+    for (int i = 0; i < arguments.size(); ++i) {
+        QString name = arguments.at(i);
+        QString value;
+        bool hasValue = false;
+        const int equals = name.indexOf(QLatin1Char('='));
+        if (name.startsWith(QStringLiteral("--")) && equals > 0) {
+            value = name.mid(equals + 1);
+            name = name.left(equals);
+            hasValue = true;
+        }
+        if (!known.contains(name)) {
+            *error = name.startsWith(QLatin1Char('-'))
+                         ? QStringLiteral("unknown option %1").arg(name)
+                         : QStringLiteral("unexpected argument \"%1\"").arg(name);
+            return false;
+        }
+        if (!hasValue) {
+            if (i + 1 >= arguments.size()) {
+                *error = QStringLiteral("%1 needs a value").arg(name);
+                return false;
+            }
+            value = arguments.at(++i);
+        }
+        if (values->contains(name)) {
+            *error = QStringLiteral("%1 is given twice").arg(name);
+            return false;
+        }
+        values->insert(name, value);
+    }
+    return true;
+}
+
+int runPublish(const QStringList& arguments) {
+    QMap<QString, QString> values;
+    QString error;
+    const QStringList known{QStringLiteral("--app-dir"),     QStringLiteral("--version"),
+                            QStringLiteral("--base-url"),    QStringLiteral("--extract-to"),
+                            QStringLiteral("--binary-name"), QStringLiteral("--server-dir")};
+    if (!parseOptions(arguments, known, &values, &error)) {
+        return badArguments(error);
+    }
+    publish::PublishOptions options;
+    options.appDir = values.value(QStringLiteral("--app-dir"));
+    options.version = values.value(QStringLiteral("--version"));
+    options.baseUrl = values.value(QStringLiteral("--base-url"));
+    options.extractTo = values.value(QStringLiteral("--extract-to"));
+    options.binaryName = values.value(QStringLiteral("--binary-name"));
+    options.serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
+    const QString problem = publish::optionsProblem(options);
+    if (!problem.isEmpty()) {
+        return badArguments(problem);
+    }
+    publish::ConsoleReporter reporter;
+    const publish::PublishResult result = publish::publishVersion(options, reporter);
+    if (!result.ok) {
+        printError(QStringLiteral("nothing was published: ") + result.error);
+        return Failed;
+    }
+    const QString serverDir = QDir(options.serverDir).absolutePath();
+    reporter.info(QStringLiteral("Published version %1 into %2").arg(options.version, serverDir));
+    reporter.info(QStringLiteral("  %1 (%2 bytes, sha256 %3)")
+                      .arg(QDir(serverDir).relativeFilePath(result.archivePath))
+                      .arg(result.entry.value(QStringLiteral("size")).toVariant().toLongLong())
+                      .arg(result.entry.value(QStringLiteral("sha256")).toString()));
+    reporter.info(QStringLiteral("  hashlist.json: %1 file(s)").arg(result.hashedFiles));
+    reporter.info(QStringLiteral("  versions.json: entry %1%2")
+                      .arg(result.replaced ? QStringLiteral("replaced") : QStringLiteral("added"),
+                           QStringLiteral(", download_url ") +
+                               result.entry.value(QStringLiteral("download_url")).toString()));
+    return Ok;
+}
+
+int runCheck(const QStringList& arguments) {
+    QMap<QString, QString> values;
+    QString error;
+    if (!parseOptions(arguments, {QStringLiteral("--server-dir")}, &values, &error)) {
+        return badArguments(error);
+    }
+    const QString serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
+    if (!QFileInfo(serverDir).isDir()) {
+        return badArguments(
+            QStringLiteral("--server-dir \"%1\" is not a directory").arg(serverDir));
+    }
+    publish::ConsoleReporter reporter;
+    reporter.info(QStringLiteral("Checking %1").arg(QDir(serverDir).absolutePath()));
+    const publish::CheckResult result = publish::checkServerDir(serverDir, reporter);
+    if (!result.installSummary.isEmpty()) {
+        reporter.info(result.installSummary);
+    }
+    for (const QString& note : result.notes) {
+        reporter.info(QStringLiteral("note: ") + note);
+    }
+    for (const publish::Finding& finding : result.problems) {
+        reporter.info(QStringLiteral("PROBLEM [%1]: %2").arg(finding.code, finding.message));
+    }
+    if (!result.problems.isEmpty()) {
+        reporter.info(QStringLiteral("%1 problem(s) found").arg(result.problems.size()));
+        return Failed;
+    }
+    reporter.info(QStringLiteral("No problems found"));
+    return Ok;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QStringList arguments = application.arguments().mid(1);
+    if (arguments.isEmpty()) {
+        return badArguments(QStringLiteral("no command given (publish or check)"));
+    }
+    const QString command = arguments.takeFirst();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
+        command == QLatin1String("help") || arguments.contains(QStringLiteral("--help")) ||
+        arguments.contains(QStringLiteral("-h"))) {
+        std::fputs(usageText, stdout);
+        return Ok;
+    }
+    if (command == QLatin1String("publish")) {
+        return runPublish(arguments);
+    }
+    if (command == QLatin1String("check")) {
+        return runCheck(arguments);
+    }
+    return badArguments(QStringLiteral("unknown command \"%1\" (publish or check)").arg(command));
+}

@@ -1,0 +1,299 @@
+#include "publisher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include "checker.h"
+#include "console.h"
+#include "documents.h"
+#include "downloader.h"
+#include "serverfiles.h"
+#include "versionlist.h"
+
+namespace publish {
+
+namespace {
+QString labelProblem(const QString& version) {
+    static const QRegularExpression allowed(QStringLiteral("^[0-9A-Za-z._+-]+$"));
+    if (version.isEmpty()) {
+        return QStringLiteral("--version is required");
+    }
+    if (!allowed.match(version).hasMatch()) {
+        return QStringLiteral("version \"%1\" may hold only letters, digits and . _ + -")
+            .arg(version);
+    }
+    QString digits = version;
+    digits.remove(QRegularExpression(QStringLiteral("[^\\d]")));
+    if (digits.isEmpty()) {
+        return QStringLiteral("version \"%1\" has no digits: the updater reads its number as 0 "
+                              "and never installs it")
+            .arg(version);
+    }
+    if (documents::versionNumber(version) <= 0) {
+        return QStringLiteral("the digits of version \"%1\" (%2) do not read as a positive "
+                              "signed 32-bit number: the updater would never install it")
+            .arg(version, digits);
+    }
+    return QString();
+}
+
+QString pathProblem(const QString& option, const QString& value) {
+    if (!value.startsWith(QLatin1Char('/')) || value.size() < 2) {
+        return QStringLiteral("%1 \"%2\" must start with \"/\" and name something")
+            .arg(option, value);
+    }
+    if (value.contains(QStringLiteral(".."))) {
+        return QStringLiteral("%1 \"%2\" must not contain \"..\"").arg(option, value);
+    }
+    return QString();
+}
+
+QString trimmedBase(const QString& baseUrl) {
+    QString base = baseUrl;
+    while (base.endsWith(QLatin1Char('/'))) {
+        base.chop(1);
+    }
+    return base;
+}
+} // namespace
+
+QString archiveFileName(const QString& version) {
+    return QStringLiteral("quorvex-%1.7z").arg(version);
+}
+
+QString servedUrl(const QString& baseUrl, const QString& fileName) {
+    return trimmedBase(baseUrl) + QLatin1Char('/') +
+           QString::fromLatin1(QUrl::toPercentEncoding(fileName));
+}
+
+QString optionsProblem(const PublishOptions& options) {
+    if (options.appDir.isEmpty()) {
+        return QStringLiteral("--app-dir is required");
+    }
+    if (!QFileInfo(options.appDir).isDir()) {
+        return QStringLiteral("--app-dir \"%1\" is not a directory").arg(options.appDir);
+    }
+    QString problem = labelProblem(options.version);
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    if (options.baseUrl.isEmpty()) {
+        return QStringLiteral("--base-url is required");
+    }
+    const QUrl base(trimmedBase(options.baseUrl), QUrl::StrictMode);
+    const QString scheme = base.scheme();
+    if (!base.isValid() || base.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https")) || base.hasQuery() ||
+        base.hasFragment()) {
+        return QStringLiteral("--base-url \"%1\" must be an absolute http:// or https:// URL "
+                              "without query or fragment")
+            .arg(options.baseUrl);
+    }
+    const QString url = servedUrl(options.baseUrl, archiveFileName(options.version));
+    if (Downloader::targetFileName(QUrl(url, QUrl::TolerantMode)) !=
+        archiveFileName(options.version)) {
+        return QStringLiteral("the archive URL %1 would not be saved under its own name").arg(url);
+    }
+    if (options.extractTo.isEmpty()) {
+        return QStringLiteral("--extract-to is required");
+    }
+    problem = pathProblem(QStringLiteral("--extract-to"), options.extractTo);
+    if (problem.isEmpty()) {
+        const QString why = documents::installTargetProblem(exampleDataDir(), options.extractTo);
+        if (!why.isEmpty()) {
+            problem = QStringLiteral("--extract-to \"%1\" is refused by the updater (%2)")
+                          .arg(options.extractTo, why);
+        }
+    }
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    if (options.binaryName.isEmpty()) {
+        return QStringLiteral("--binary-name is required");
+    }
+    problem = pathProblem(QStringLiteral("--binary-name"), options.binaryName);
+    if (problem.isEmpty()) {
+        const QString why = documents::binaryNameProblem(options.binaryName);
+        if (!why.isEmpty()) {
+            problem = QStringLiteral("--binary-name \"%1\" is refused by the updater (%2)")
+                          .arg(options.binaryName, why);
+        }
+    }
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    const QFileInfo binary(options.appDir + options.binaryName);
+    if (!binary.isFile()) {
+        return QStringLiteral("the executable %1 is not in --app-dir").arg(binary.filePath());
+    }
+#ifndef Q_OS_WIN
+    if (!binary.isExecutable()) {
+        return QStringLiteral("%1 has no execute permission").arg(binary.filePath());
+    }
+#endif
+    if (options.serverDir.isEmpty()) {
+        return QStringLiteral("--server-dir must not be empty");
+    }
+    if (QFileInfo::exists(options.serverDir) && !QFileInfo(options.serverDir).isDir()) {
+        return QStringLiteral("--server-dir \"%1\" is not a directory").arg(options.serverDir);
+    }
+    const QString server = QDir(options.serverDir).absolutePath();
+    const QString app = QDir(options.appDir).absolutePath();
+    if (server == app || server.startsWith(app + QLatin1Char('/'))) {
+        return QStringLiteral("--server-dir must not lie inside --app-dir");
+    }
+    return QString();
+}
+
+namespace {
+// Why the list would not install entry once it holds it, or an empty string.
+QString selectionProblem(const QByteArray& document, const QJsonObject& entry) {
+    const documents::VersionSelection selection = documents::selectFullVersion(document);
+    const QString version = entry.value(QStringLiteral("version")).toString();
+    const qint32 number = documents::versionNumber(version);
+    if (selection.found && selection.entry != entry) {
+        return QStringLiteral(
+                   "the updater would still install version \"%1\" (number %2), not \"%3\" "
+                   "(number %4); the hash list describes one version only, so only a version "
+                   "that becomes the newest can be published")
+            .arg(selection.entry.value(QStringLiteral("version")).toString())
+            .arg(documents::versionNumber(
+                selection.entry.value(QStringLiteral("version")).toString()))
+            .arg(version)
+            .arg(number);
+    }
+    const versionlist::Parsed parsed = versionlist::split(document);
+    for (const versionlist::Element& element : parsed.elements) {
+        const QJsonObject other = element.value.toObject();
+        if (element.value.isObject() && other != entry &&
+            other.value(QStringLiteral("full")) == QJsonValue(true) &&
+            documents::versionNumber(other.value(QStringLiteral("version")).toString()) == number) {
+            return QStringLiteral("the full entry \"%1\" has the same version number %2")
+                .arg(other.value(QStringLiteral("version")).toString())
+                .arg(number);
+        }
+    }
+    return QString();
+}
+
+// Removes the staged archive unless it was moved into place.
+struct StagedFile {
+    QString path;
+    ~StagedFile() {
+        if (!path.isEmpty()) {
+            QFile::remove(path);
+        }
+    }
+};
+} // namespace
+
+PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) {
+    PublishResult result;
+    const QString serverDir = QDir(options.serverDir).absolutePath();
+    if (!QDir().mkpath(serverDir)) {
+        result.error = QStringLiteral("cannot create the server directory %1").arg(serverDir);
+        return result;
+    }
+    const QString listPath = QDir(serverDir).filePath(QStringLiteral("versions.json"));
+    const QString hashListPath = QDir(serverDir).filePath(QStringLiteral("hashlist.json"));
+    const QString archiveName = archiveFileName(options.version);
+    result.archivePath = QDir(serverDir).filePath(archiveName);
+
+    QByteArray original;
+    if (QFileInfo::exists(listPath)) {
+        QFile file(listPath);
+        if (!file.open(QIODevice::ReadOnly)) {
+            result.error = QStringLiteral("cannot read %1: %2").arg(listPath, file.errorString());
+            return result;
+        }
+        original = file.readAll();
+    }
+    const versionlist::Parsed parsed = versionlist::split(original);
+    if (!parsed.ok) {
+        result.error = QStringLiteral("%1 is not a version list (%2); it was left as it is")
+                           .arg(listPath, parsed.error);
+        return result;
+    }
+
+    QJsonObject entry{
+        {QStringLiteral("full"), true},
+        {QStringLiteral("version"), options.version},
+        {QStringLiteral("download_url"), servedUrl(options.baseUrl, archiveName)},
+        {QStringLiteral("extract_to"), options.extractTo},
+        {QStringLiteral("binary_name"), options.binaryName},
+    };
+    // Checked before the long steps with the entry as it will be, less its archive keys.
+    QString problem =
+        selectionProblem(versionlist::withEntry(original, parsed, entry).document, entry);
+    if (!problem.isEmpty()) {
+        result.error = problem;
+        return result;
+    }
+
+    StagedFile staged{
+        QDir(serverDir).filePath(QLatin1Char('.') + archiveName + QStringLiteral(".partial"))};
+    reporter.info(QStringLiteral("Packing %1 into %2").arg(options.appDir, archiveName));
+    if (!createArchive(QDir(options.appDir).absolutePath(), staged.path, reporter, &result.error)) {
+        return result;
+    }
+
+    // The hash list is made from what the updater will find after unpacking, by the same
+    // 7-Zip: names as that file system spells them, and only the files it checks.
+    QTemporaryDir scratch;
+    if (!scratch.isValid()) {
+        result.error = QStringLiteral("cannot create a temporary directory");
+        return result;
+    }
+    const QString installDir = scratch.path() + QStringLiteral("/install");
+    if (!extractArchive(staged.path, installDir, reporter, &result.error)) {
+        return result;
+    }
+    if (!QFileInfo(installDir + options.binaryName).isFile()) {
+        result.error =
+            QStringLiteral("%1 is missing from the unpacked archive").arg(options.binaryName);
+        return result;
+    }
+    QJsonObject hashes;
+    if (!hashCheckedFiles(installDir, &hashes, reporter, &result.error)) {
+        return result;
+    }
+    result.hashedFiles = hashes.size();
+
+    QString digest;
+    if (!hashFile(staged.path, QStringLiteral("Hashing the archive"), reporter, &digest,
+                  &result.error)) {
+        return result;
+    }
+    entry.insert(QStringLiteral("size"), QFileInfo(staged.path).size());
+    entry.insert(QStringLiteral("sha256"), digest);
+    const versionlist::Edit edit = versionlist::withEntry(original, parsed, entry);
+    problem = selectionProblem(edit.document, entry);
+    if (!problem.isEmpty()) {
+        result.error = problem;
+        return result;
+    }
+
+    // Order matters to updaters that read the server meanwhile: the archive exists before
+    // the list names it, and the hash list changes last, so an installed older version keeps
+    // verifying until the list already offers the new one.
+    if (!replaceFile(staged.path, result.archivePath, &result.error)) {
+        return result;
+    }
+    staged.path.clear();
+    if (!writeFileAtomically(listPath, edit.document, &result.error) ||
+        !writeFileAtomically(hashListPath, QJsonDocument(hashes).toJson(QJsonDocument::Indented),
+                             &result.error)) {
+        return result;
+    }
+    result.entry = entry;
+    result.replaced = edit.replaced;
+    result.ok = true;
+    return result;
+}
+
+} // namespace publish

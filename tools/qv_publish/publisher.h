@@ -1,0 +1,43 @@
+#pragma once
+
+// Publishing one full version into a server directory: the archive, the hash list and the
+// version list entry, each written whole or not at all.
+
+#include <QJsonObject>
+#include <QString>
+
+namespace publish {
+
+class Reporter;
+
+struct PublishOptions {
+    QString appDir;     // the application's build directory: everything in it is shipped
+    QString version;    // the version label
+    QString baseUrl;    // where the server directory's files will be served
+    QString extractTo;  // "extract_to" of the entry, e.g. "/app"
+    QString binaryName; // "binary_name" of the entry, e.g. "/quorvex"
+    QString serverDir;  // the directory that the server serves at its root
+};
+
+// Why the options cannot be used, or an empty string.
+QString optionsProblem(const PublishOptions& options);
+
+// The archive's file name for a version label.
+QString archiveFileName(const QString& version);
+
+// The absolute URL of a file served from baseUrl's root.
+QString servedUrl(const QString& baseUrl, const QString& fileName);
+
+struct PublishResult {
+    bool ok = false;
+    QString error;     // why nothing was published
+    QJsonObject entry; // the entry written to the version list
+    QString archivePath;
+    int replaced = 0;    // earlier full entries with the same label that were replaced
+    int hashedFiles = 0; // keys of the hash list
+};
+
+// Expects options that optionsProblem accepted.
+PublishResult publishVersion(const PublishOptions& options, Reporter& reporter);
+
+} // namespace publish

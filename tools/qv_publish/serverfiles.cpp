@@ -1,0 +1,206 @@
+#include "serverfiles.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include "console.h"
+#include "decompressor.h"
+#include "sha256.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#endif
+
+namespace publish {
+
+bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+bool replaceFile(const QString& from, const QString& to, QString* error) {
+#ifdef Q_OS_WIN
+    const bool ok =
+        MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
+                    reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        *error =
+            QStringLiteral("cannot move %1 to %2 (error %3)").arg(from, to).arg(GetLastError());
+    }
+    return ok;
+#else
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+        *error = QStringLiteral("cannot move %1 to %2: %3")
+                     .arg(from, to, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+#endif
+}
+
+bool isSettingsFile(const QString& name) {
+    return name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive);
+}
+
+QStringList checkedFiles(const QString& dir) {
+    QStringList names;
+    const QStringList listed = QDir(dir).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+    for (const QString& name : listed) {
+        if (!isSettingsFile(name)) {
+            names << name;
+        }
+    }
+    return names;
+}
+
+bool hashFile(const QString& path, const QString& step, Reporter& reporter, QString* digest,
+              QString* error) {
+    const qint64 total = QFileInfo(path).size();
+    qint64 done = 0;
+    reporter.progress(step, 0);
+    QString why;
+    const bool ok = Sha256::hashFile(
+        path, digest,
+        [&](qint64 block) {
+            done += block;
+            if (total > 0) {
+                reporter.progress(step, static_cast<int>(done * 100 / total));
+            }
+        },
+        &why);
+    if (!ok) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, why);
+        return false;
+    }
+    reporter.progress(step, 100);
+    return true;
+}
+
+bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporter, QString* error) {
+    const QStringList names = checkedFiles(dir);
+    qint64 total = 0;
+    for (const QString& name : names) {
+        total += QFileInfo(QDir(dir).filePath(name)).size();
+    }
+    qint64 done = 0;
+    const QString step = QStringLiteral("Hashing files");
+    reporter.progress(step, 0);
+    for (const QString& name : names) {
+        QString digest;
+        QString why;
+        const bool ok = Sha256::hashFile(
+            QDir(dir).filePath(name), &digest,
+            [&](qint64 block) {
+                done += block;
+                if (total > 0) {
+                    reporter.progress(step, static_cast<int>(done * 100 / total));
+                }
+            },
+            &why);
+        if (!ok) {
+            *error = QStringLiteral("cannot read %1: %2").arg(QDir(dir).filePath(name), why);
+            return false;
+        }
+        hashes->insert(name, digest);
+    }
+    reporter.progress(step, 100);
+    return true;
+}
+
+bool createArchive(const QString& sourceDir, const QString& archivePath, Reporter& reporter,
+                   QString* error) {
+    QFile::remove(archivePath);
+    QProcess process;
+    process.setProgram(Decompressor::extractorPath());
+    // "*" is 7-Zip's own wildcard (not the shell's): every entry, hidden ones included,
+    // directories with their contents, stored relative to sourceDir.
+    process.setArguments({QStringLiteral("a"), QStringLiteral("-t7z"), QStringLiteral("-y"),
+                          QStringLiteral("-bso0"), QStringLiteral("-bse1"), QStringLiteral("-bsp1"),
+                          archivePath, QStringLiteral("*")});
+    process.setWorkingDirectory(sourceDir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    const QString step = QStringLiteral("Compressing");
+    QByteArray output;
+    static const QRegularExpression percent(QStringLiteral("(\\d+)%"));
+    QObject::connect(&process, &QProcess::readyRead, [&] {
+        const QByteArray chunk = process.readAll();
+        output += chunk;
+        auto it = percent.globalMatch(QString::fromLocal8Bit(chunk));
+        while (it.hasNext()) {
+            reporter.progress(step, it.next().captured(1).toInt());
+        }
+    });
+    reporter.progress(step, 0);
+    process.start();
+    if (!process.waitForStarted(Decompressor::StartTimeoutMs)) {
+        *error = QStringLiteral("cannot start 7-Zip (%1): %2")
+                     .arg(Decompressor::extractorPath(), process.errorString());
+        return false;
+    }
+    process.waitForFinished(-1);
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        // Progress lines are redrawn with backspaces; only the text is worth showing.
+        QString text = QString::fromLocal8Bit(output);
+        text.remove(QChar('\b'));
+        *error = QStringLiteral("7-Zip failed (exit code %1): %2")
+                     .arg(process.exitCode())
+                     .arg(text.simplified());
+        QFile::remove(archivePath);
+        return false;
+    }
+    reporter.progress(step, 100);
+    return true;
+}
+
+bool extractArchive(const QString& archivePath, const QString& targetDir, Reporter& reporter,
+                    QString* error) {
+    reporter.info(
+        QStringLiteral("Unpacking the archive with %1").arg(Decompressor::extractorPath()));
+    Decompressor decompressor;
+    QEventLoop loop;
+    bool success = false;
+    QString message;
+    QObject::connect(&decompressor, &Decompressor::decompressionFinished,
+                     [&](bool ok, const QString& why) {
+                         success = ok;
+                         message = why;
+                         loop.quit();
+                     });
+    QObject::connect(&decompressor, &Decompressor::decompressionProgress, [&](int done, int total) {
+        if (total > 0) {
+            reporter.progress(QStringLiteral("Extracting"),
+                              static_cast<int>(qint64(done) * 100 / total));
+        }
+    });
+    bool reported = false;
+    QObject::connect(&decompressor, &Decompressor::decompressionFinished, [&] { reported = true; });
+    decompressor.extract(archivePath, targetDir);
+    if (!reported) {
+        loop.exec();
+    }
+    if (!success) {
+        *error = QStringLiteral("7-Zip could not unpack %1: %2").arg(archivePath, message);
+    }
+    return success;
+}
+
+} // namespace publish
