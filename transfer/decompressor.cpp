@@ -10,6 +10,10 @@ Decompressor::Decompressor(QObject* parent)
 
 Decompressor::~Decompressor() {
     if (process) {
+        // The receivers of this object's reports may already be half destroyed (the window
+        // deletes its children from its own destructor), so an extraction that ends during
+        // the wait below is not reported.
+        process->disconnect(this);
         process->waitForFinished(FinishTimeoutMs);
         delete process;
         process = nullptr;
@@ -31,7 +35,8 @@ QString Decompressor::extractorPath() {
     if (!extractorOverride().isEmpty()) {
         return extractorOverride();
     }
-    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("7Z/7z.exe"));
+    return QDir(QCoreApplication::applicationDirPath())
+        .absoluteFilePath(QStringLiteral("7Z/7z.exe"));
 }
 
 void Decompressor::extract(const QString& archivePath, const QString& targetDir) {
