@@ -114,8 +114,7 @@ void EndToEndTest::publish(const QString& label, const QByteArray& payload) {
                             {"extract_to", "/Quorvex"},
                             {"binary_name", "/quorvex"}};
     writeFile(root + "/versions.json",
-              QJsonDocument(QJsonArray{QJsonObject{{"full", false}, {"version", "99"}},
-                                       published})
+              QJsonDocument(QJsonArray{QJsonObject{{"full", false}, {"version", "99"}}, published})
                   .toJson());
     writeFile(root + "/hashlist.json", QJsonDocument(hashes).toJson());
 }

@@ -120,7 +120,7 @@ void MainWindowTest::windowAsBuilt() {
 void MainWindowTest::progress_data() {
     QTest::addColumn<qint64>("received");
     QTest::addColumn<qint64>("total");
-    QTest::addColumn<int>("bar");    // -1: unchanged
+    QTest::addColumn<int>("bar");      // -1: unchanged
     QTest::addColumn<QString>("text"); // empty: unchanged
     QTest::newRow("partial") << qint64(1536) << qint64(10240) << 15
                              << "Загрузка обновления (1 из 10 КБ)...";
@@ -128,9 +128,9 @@ void MainWindowTest::progress_data() {
                           << "Загрузка обновления (10 из 10 КБ)...";
     QTest::newRow("below one KB") << qint64(0) << qint64(1023) << 0
                                   << "Загрузка обновления (0 из 0 КБ)...";
-    QTest::newRow("beyond 32 bits") << qint64(3) * 1024 * 1024 * 1024
-                                    << qint64(6) * 1024 * 1024 * 1024 << 50
-                                    << "Загрузка обновления (3145728 из 6291456 КБ)...";
+    QTest::newRow("beyond 32 bits")
+        << qint64(3) * 1024 * 1024 * 1024 << qint64(6) * 1024 * 1024 * 1024 << 50
+        << "Загрузка обновления (3145728 из 6291456 КБ)...";
     QTest::newRow("unknown total") << qint64(5000) << qint64(-1) << -1 << "";
     QTest::newRow("zero total") << qint64(5000) << qint64(0) << -1 << "";
 }
@@ -187,8 +187,10 @@ void MainWindowTest::startProcessOutcomes_data() {
     QTest::addColumn<QString>("kind"); // program, directory, missing
     QTest::addColumn<QString>("label");
     QTest::addColumn<bool>("quits");
-    QTest::newRow("program") << "program" << "Приложение запущено" << true;
-    QTest::newRow("directory") << "directory" << "Ошибка при запуске исполняемого файла." << false;
+    QTest::newRow("program") << "program"
+                             << "Приложение запущено" << true;
+    QTest::newRow("directory") << "directory"
+                               << "Ошибка при запуске исполняемого файла." << false;
     QTest::newRow("missing") << "missing"
                              << "Исполняемый файл не найден! Напишите в техподдержку." << false;
 }

@@ -182,6 +182,7 @@ void WorkflowTest::versionSelection() {
     QFETCH(QString, requested);
     QFETCH(QStringList, warnings);
     list.replace("URL", server->url("/files/").toString().toUtf8());
+    list.replace("\"download_url\"", "\"extract_to\":\"/app\",\"download_url\"");
     server->setRoute("/versions.json", FakeResponse::ok(list));
     for (const QString& w : warnings) {
         QTest::ignoreMessage(QtWarningMsg, w.toUtf8());
@@ -229,8 +230,8 @@ void WorkflowTest::recordReading() {
 }
 
 void WorkflowTest::verificationRules_data() {
-    QTest::addColumn<QStringList>("files");    // name=content
-    QTest::addColumn<QStringList>("hashed");   // names listed with their correct digest
+    QTest::addColumn<QStringList>("files");     // name=content
+    QTest::addColumn<QStringList>("hashed");    // names listed with their correct digest
     QTest::addColumn<QStringList>("uppercase"); // names listed with an uppercase digest
     QTest::addColumn<QString>("expectedLabel");
     QTest::addColumn<bool>("reinstalls");
@@ -241,9 +242,9 @@ void WorkflowTest::verificationRules_data() {
     QTest::newRow("ini in any case needs no key")
         << QStringList{"quorvex=app", "a.ini=1", "B.INI=2", "c.Ini=3"} << QStringList{"quorvex"}
         << QStringList() << launched << false;
-    QTest::newRow("uppercase digest fails") << QStringList{"quorvex=app"} << QStringList()
-                                            << QStringList{"quorvex"} << failed.arg("quorvex")
-                                            << true;
+    QTest::newRow("uppercase digest fails")
+        << QStringList{"quorvex=app"} << QStringList() << QStringList{"quorvex"}
+        << failed.arg("quorvex") << true;
     QTest::newRow("file without key fails")
         << QStringList{"quorvex=app", "extra.dat=x"} << QStringList{"quorvex"} << QStringList()
         << failed.arg("extra.dat") << true;
@@ -266,8 +267,9 @@ void WorkflowTest::verificationRules() {
         const QString name = spec.section('=', 0, 0);
         const QByteArray content = spec.section('=', 1).toUtf8();
         if (name == QLatin1String("quorvex")) {
-            QVERIFY(QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex") ||
-                    (QDir().mkpath(appDir) && QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex")));
+            QVERIFY(
+                QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex") ||
+                (QDir().mkpath(appDir) && QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex")));
         } else {
             writeFile(appDir + "/" + name, content);
         }
@@ -345,12 +347,18 @@ void WorkflowTest::fullInstallation() {
 void WorkflowTest::removalGuard_data() {
     QTest::addColumn<QString>("extractTo");
     QTest::addColumn<QString>("binaryName");
-    QTest::newRow("empty") << "" << "/quorvex";
-    QTest::newRow("root") << "/" << "/quorvex";
-    QTest::newRow("parent") << "/.." << "/quorvex";
-    QTest::newRow("climbing back") << "/a/../.." << "/quorvex";
-    QTest::newRow("download folder") << "/update" << "/quorvex";
-    QTest::newRow("binary outside") << "/app" << "/../../../bin/true";
+    QTest::newRow("empty") << ""
+                           << "/quorvex";
+    QTest::newRow("root") << "/"
+                          << "/quorvex";
+    QTest::newRow("parent") << "/.."
+                            << "/quorvex";
+    QTest::newRow("climbing back") << "/a/../.."
+                                   << "/quorvex";
+    QTest::newRow("download folder") << "/update"
+                                     << "/quorvex";
+    QTest::newRow("binary outside") << "/app"
+                                    << "/../../../bin/true";
 }
 
 void WorkflowTest::removalGuard() {
@@ -372,14 +380,19 @@ void WorkflowTest::removalGuard() {
 }
 
 void WorkflowTest::archiveIntegrity_data() {
-    QTest::addColumn<QString>("sizeKey");  // "": absent, "right", "wrong"
-    QTest::addColumn<QString>("shaKey");   // "": absent, "right", "wrong", "upper"
+    QTest::addColumn<QString>("sizeKey"); // "": absent, "right", "wrong"
+    QTest::addColumn<QString>("shaKey");  // "": absent, "right", "wrong", "upper"
     QTest::addColumn<bool>("installs");
-    QTest::newRow("no keys") << "" << "" << true;
-    QTest::newRow("both right") << "right" << "right" << true;
-    QTest::newRow("size wrong") << "wrong" << "right" << false;
-    QTest::newRow("digest wrong") << "right" << "wrong" << false;
-    QTest::newRow("digest uppercase") << "" << "upper" << false;
+    QTest::newRow("no keys") << ""
+                             << "" << true;
+    QTest::newRow("both right") << "right"
+                                << "right" << true;
+    QTest::newRow("size wrong") << "wrong"
+                                << "right" << false;
+    QTest::newRow("digest wrong") << "right"
+                                  << "wrong" << false;
+    QTest::newRow("digest uppercase") << ""
+                                      << "upper" << false;
 }
 
 void WorkflowTest::archiveIntegrity() {

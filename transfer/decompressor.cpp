@@ -4,6 +4,27 @@
 #include <QDebug>
 #include <QDir>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
+namespace {
+// The extraction ends with the updater: an extractor left running after the updater was
+// killed would keep writing into a directory that the next run wipes and refills.
+class ExtractorProcess : public QProcess {
+public:
+    using QProcess::QProcess;
+
+protected:
+#ifdef Q_OS_LINUX
+    void setupChildProcess() override {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    }
+#endif
+};
+} // namespace
+
 Decompressor::Decompressor(QObject* parent)
     : QObject(parent)
     , process(nullptr) {}
@@ -40,7 +61,7 @@ QString Decompressor::extractorPath() {
 }
 
 void Decompressor::extract(const QString& archivePath, const QString& targetDir) {
-    process = new QProcess(this);
+    process = new ExtractorProcess(this);
     process->setProgram(extractorPath());
     process->setArguments({QStringLiteral("x"), archivePath, QStringLiteral("-o") + targetDir});
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
@@ -52,7 +73,11 @@ void Decompressor::extract(const QString& archivePath, const QString& targetDir)
         qDebug() << "Ошибка запуска процесса:" << process->errorString();
         emit decompressionFinished(false, QStringLiteral("Ошибка запуска процесса: ") +
                                               process->errorString());
+        return;
     }
+    // Nobody answers 7-Zip's questions: should it ever ask one (a file that already exists),
+    // it reads the end of its input and stops with an error instead of waiting forever.
+    process->closeWriteChannel();
 }
 
 void Decompressor::onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus) {
