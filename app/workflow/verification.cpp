@@ -44,8 +44,13 @@ void MainWindow::verifyInstalledVersion() {
     connect(downloader, &Downloader::downloadFinished, this,
             &MainWindow::onHashListDownloadFinished);
     connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
-    downloader->startDownload(dest,
-                              paths::serverDocument(serverUrl, QStringLiteral("/hashlist.json")));
+    // A transfer that cannot start (the file cannot be created) reports like a failed one
+    // instead of leaving the window on a message that looks like work in progress.
+    if (!downloader->startDownload(
+            dest, paths::serverDocument(serverUrl, QStringLiteral("/hashlist.json")))) {
+        qWarning() << "Не удалось начать загрузку таблицы хеш в" << dest;
+        setStatus(QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
+    }
 }
 
 void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
