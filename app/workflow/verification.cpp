@@ -93,7 +93,11 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
         QString actual;
         const bool read = Sha256::hashFile(dir.filePath(name), &actual, [&](qint64 block) {
             processed += block;
-            progressBar->setValue(static_cast<int>(qMin<qint64>(processed * 100 / total, 100)));
+            // Sizes were taken before hashing: a file that grew since must not push the bar
+            // past its end (or divide by a total of zero).
+            if (total > 0) {
+                progressBar->setValue(static_cast<int>(qMin<qint64>(processed * 100 / total, 100)));
+            }
             keepWindowAlive();
         });
         if (!read) {
