@@ -1,0 +1,489 @@
+#!/usr/bin/env python3
+"""Quorvex updater benchmarks. Started by bench/run.sh, which builds the programs first.
+
+Generates the data under a temporary directory, serves it with nginx on 127.0.0.1, measures
+the updater and its command-line baseline side by side (alternating, after one warm-up run
+each, median of --runs runs, page cache warm) and prints a Markdown table on stdout.
+Progress goes to stderr.
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MiB = 1024 * 1024
+TIME = "/usr/bin/time"
+# A run that takes longer has gone wrong (the updater waits forever after most failures).
+RUN_TIMEOUT = 180
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def write_random(path, size):
+    """Incompressible content; os.urandom is fast enough for a few GB."""
+    with open(path, "wb") as out:
+        left = size
+        while left > 0:
+            block = min(left, 8 * MiB)
+            out.write(os.urandom(block))
+            left -= block
+
+
+def write_text(path, size):
+    """Compressible content (base64-like text, about 3:4 under LZMA)."""
+    import base64
+    with open(path, "wb") as out:
+        left = size
+        while left > 0:
+            line = base64.b64encode(os.urandom(6 * MiB))
+            block = line[: min(left, len(line))]
+            out.write(block)
+            left -= len(block)
+
+
+def sha256_file(path):
+    import hashlib
+    digest = hashlib.sha256()
+    with open(path, "rb") as data:
+        for block in iter(lambda: data.read(MiB), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class Measurement:
+    """Wall time (ns) to a chosen end point, and peak RSS (KiB) from /usr/bin/time -v."""
+
+    def __init__(self, seconds, peak_kib, exit_seconds=None):
+        self.seconds = seconds
+        self.peak_kib = peak_kib
+        self.exit_seconds = exit_seconds
+
+
+def run_timed(cmd, env=None, stamp=None, cwd=None):
+    """Runs cmd under /usr/bin/time -v. The end point is the stand-in application's stamp
+    when stamp is given (the updater launched it), else the process exit."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
+        if stamp and os.path.exists(stamp):
+            os.remove(stamp)
+        start = time.time_ns()
+        proc = subprocess.Popen([TIME, "-v", "-o", report.name] + cmd, env=env, cwd=cwd,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                start_new_session=True)
+        try:
+            _, err = proc.communicate(timeout=RUN_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            _, err = proc.communicate()
+            raise RuntimeError("%s did not finish within %d s: %s" % (
+                cmd[0], RUN_TIMEOUT, err.decode(errors="replace")[-3000:]))
+        end = time.time_ns()
+        proc.stderr = err
+        if proc.returncode != 0:
+            raise RuntimeError("%s failed (%d): %s" % (cmd[0], proc.returncode,
+                                                     proc.stderr.decode(errors="replace")[-2000:]))
+        peak = 0
+        for line in report.read().splitlines():
+            if "Maximum resident set size" in line:
+                peak = int(line.rsplit(":", 1)[1])
+        if stamp:
+            if not os.path.exists(stamp):
+                raise RuntimeError("%s ended without starting the application: %s" % (
+                    cmd[0], proc.stderr.decode(errors="replace")[-3000:]))
+            with open(stamp) as f:
+                reached = int(f.read().strip())
+            return Measurement((reached - start) / 1e9, peak, (end - start) / 1e9)
+        return Measurement((end - start) / 1e9, peak)
+
+
+def side_by_side(runs, prepare, ours, theirs):
+    """Alternates the two sides, one discarded warm-up each; prepare() runs untimed before
+    every single run. Returns the lists of measurements."""
+    results = ([], [])
+    for i in range(runs + 1):
+        for side, fn in enumerate((ours, theirs)):
+            prepare()
+            m = fn()
+            if i > 0:
+                results[side].append(m)
+    return results
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def fmt_s(seconds):
+    return "%.0f ms" % (seconds * 1000) if seconds < 1 else "%.2f s" % seconds
+
+
+def fmt_mib(kib):
+    return "%.1f MiB" % (kib / 1024)
+
+
+def drop_dir(path):
+    shutil.rmtree(path, ignore_errors=True)
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.root = args.root
+        self.build = args.build
+        self.port = args.port
+        self.base = "http://127.0.0.1:%d" % self.port
+        self.work = tempfile.mkdtemp(prefix="qv-bench-", dir=args.workdir)
+        os.chmod(self.work, 0o755)  # nginx's workers run as another user
+        self.www = os.path.join(self.work, "www")
+        self.updater = os.path.join(self.build, "quorvex", "qv_updater")
+        self.stampApp = os.path.join(self.build, "qv_bench_stamp")
+        self.downloadProbe = os.path.join(self.build, "qv_bench_download")
+        self.startupProbe = os.path.join(self.build, "qv_bench_startup")
+        self.stamp = os.path.join(self.work, "stamp")
+        self.rows = []
+        self.downloadPeaks = {}
+        self.notes = []
+        self.xvfb = None
+
+    # ----------------------------------------------------------------- environment
+    def env(self, xdg, platform_name="offscreen", display=None):
+        env = dict(os.environ)
+        env["XDG_DATA_HOME"] = xdg
+        env["QT_QPA_PLATFORM"] = platform_name
+        env["QV_BENCH_STAMP"] = self.stamp
+        env.pop("QT_LOGGING_RULES", None)
+        if display:
+            env["DISPLAY"] = display
+        return env
+
+    def start_server(self):
+        subprocess.run([os.path.join(self.root, "scripts", "nginx.sh"), "start", self.www,
+                        str(self.port), os.path.join(self.work, "nginx")], check=True)
+
+    def stop_server(self):
+        subprocess.run([os.path.join(self.root, "scripts", "nginx.sh"), "stop",
+                        os.path.join(self.work, "nginx")], check=False)
+
+    def cleanup(self):
+        self.stop_server()
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        if not self.args.keep:
+            drop_dir(self.work)
+        else:
+            log("data kept in", self.work)
+
+    def row(self, name, ours, theirs, target_ratio, memory_note="", extra=""):
+        t_ours = median([m.seconds for m in ours])
+        t_theirs = median([m.seconds for m in theirs])
+        ratio = t_ours / t_theirs
+        peak_ours = max(m.peak_kib for m in ours)
+        peak_theirs = max(m.peak_kib for m in theirs)
+        if target_ratio is None:
+            verdict = "(no target)"
+            target = "—"
+        else:
+            verdict = "met" if ratio <= target_ratio else "**missed**"
+            target = "≤ %.2fx" % target_ratio
+        self.rows.append([name, fmt_s(t_ours), fmt_s(t_theirs), "%.2fx" % ratio, target,
+                          fmt_mib(peak_ours), fmt_mib(peak_theirs), verdict])
+        spread = lambda ms: "%s–%s" % (fmt_s(min(m.seconds for m in ms)),
+                                       fmt_s(max(m.seconds for m in ms)))
+        log("  %s: ours %s (%s), baseline %s (%s), ratio %.3f, peak %s / %s %s" % (
+            name, fmt_s(t_ours), spread(ours), fmt_s(t_theirs), spread(theirs), ratio,
+            fmt_mib(peak_ours), fmt_mib(peak_theirs), extra))
+        return ratio, peak_ours
+
+    # ----------------------------------------------------------------- data
+    def generate(self):
+        t0 = time.time()
+        os.makedirs(self.www)
+        # 1. An installation of 64 files, 512 MiB: the stand-in binary, 16 small files,
+        #    47 large ones, and a settings file that carries no digest.
+        self.verifyXdg = os.path.join(self.work, "verify")
+        data_dir = os.path.join(self.verifyXdg, "qv_updater")
+        app = os.path.join(data_dir, "app")
+        os.makedirs(app)
+        shutil.copy(self.stampApp, os.path.join(app, "app-binary"))
+        for i in range(16):
+            write_random(os.path.join(app, "plugin%02d.dll" % i), 256 * 1024)
+        small_total = 16 * 256 * 1024
+        large = (512 * MiB - small_total) // 47
+        for i in range(47):
+            write_random(os.path.join(app, "data%02d.pak" % i), large)
+        with open(os.path.join(app, "settings.ini"), "w") as f:
+            f.write("[user]\nvolume=7\n")
+        self.verifyFiles = sorted(os.path.join(app, n) for n in os.listdir(app)
+                                  if not n.lower().endswith(".ini"))
+        self.verifyBytes = sum(os.path.getsize(p) for p in self.verifyFiles)
+        hashes = {os.path.basename(p): sha256_file(p) for p in self.verifyFiles}
+        with open(os.path.join(self.www, "hashlist.json"), "w") as f:
+            json.dump(hashes, f, indent=4)
+        self.record = {"version": "1.0.0", "extract_to": "/app", "binary_name": "/app-binary",
+                       "full": True, "download_url": self.base + "/install.7z"}
+        with open(os.path.join(data_dir, "latestVersion.json"), "w") as f:
+            json.dump(self.record, f, indent=4)
+
+        # 2. Download bodies of 100 MiB and 1 GiB.
+        write_random(os.path.join(self.www, "body100m.bin"), 100 * MiB)
+        write_random(os.path.join(self.www, "body1g.bin"), 1024 * MiB)
+
+        # 3. A 300 MB archive: incompressible files and text, and the stand-in binary.
+        payload = os.path.join(self.work, "payload")
+        os.makedirs(payload)
+        shutil.copy(self.stampApp, os.path.join(payload, "app-binary"))
+        for i in range(10):
+            write_random(os.path.join(payload, "media%02d.pak" % i), 20 * MiB)
+        for i in range(4):
+            write_text(os.path.join(payload, "text%02d.dat" % i), 34 * MiB)
+        archive = os.path.join(self.www, "install.7z")
+        subprocess.run(["7zz", "a", "-bd", "-mx=1", archive, "."], cwd=payload, check=True,
+                       stdout=subprocess.DEVNULL)
+        drop_dir(payload)
+        self.archiveBytes = os.path.getsize(archive)
+        self.archiveSha = sha256_file(archive)
+        with open(os.path.join(self.www, "versions-plain.json"), "w") as f:
+            json.dump([dict(self.record, version="1.0.0")], f, indent=4)
+        with open(os.path.join(self.www, "versions-checked.json"), "w") as f:
+            json.dump([dict(self.record, version="1.0.0", size=self.archiveBytes,
+                            sha256=self.archiveSha)], f, indent=4)
+
+        # 4. Start-up: a record whose installation is empty, so the window opens, the hash
+        #    list request runs, and nothing heavy follows.
+        self.startupXdg = os.path.join(self.work, "startup")
+        os.makedirs(os.path.join(self.startupXdg, "qv_bench_startup", "app"))
+        with open(os.path.join(self.startupXdg, "qv_bench_startup", "latestVersion.json"),
+                  "w") as f:
+            json.dump(self.record, f, indent=4)
+        os.sync()
+        log("data generated in %.1f s (archive %.1f MB)" % (time.time() - t0,
+                                                            self.archiveBytes / 1e6))
+
+    # ----------------------------------------------------------------- benchmarks
+    def bench_verification(self):
+        log("verification: %d files, %.0f MiB" % (len(self.verifyFiles),
+                                                   self.verifyBytes / MiB))
+        env = self.env(self.verifyXdg)
+        base_dir = os.path.join(self.work, "verify-baseline")
+        os.makedirs(base_dir)
+        script = ('curl -sf -o "$1/hashlist.json" "$2" && shift 2 && '
+                  'openssl dgst -sha256 "$@" >/dev/null')
+
+        def ours():
+            return run_timed([self.updater], env=env, stamp=self.stamp)
+
+        def theirs():
+            return run_timed(["sh", "-c", script, "sh", base_dir, self.base + "/hashlist.json"]
+                             + self.verifyFiles)
+
+        o, t = side_by_side(self.args.runs, lambda: None, ours, theirs)
+        exit_s = median([m.exit_seconds for m in o])
+        self.row("1. Verification, 64 files / 512 MiB: updater start → application started, "
+                 "vs `curl` hash list + `openssl dgst -sha256`", o, t, 1.25,
+                 extra="(updater process exit %s)" % fmt_s(exit_s))
+        self.verifyResult = (o, t)
+
+    def bench_download(self):
+        dest = os.path.join(self.work, "download")
+        os.makedirs(dest)
+        peaks = {}
+        for name, label, target in (("body100m.bin", "100 MiB", None),
+                                    ("body1g.bin", "1 GiB", 1.10)):
+            log("download: %s" % label)
+            url = "%s/%s" % (self.base, name)
+            out = os.path.join(dest, name)
+
+            def prepare():
+                if os.path.exists(out):
+                    os.remove(out)
+                os.sync()
+
+            def ours():
+                return run_timed([self.downloadProbe, dest, url])
+
+            def theirs():
+                return run_timed(["curl", "-sf", "-o", out, url])
+
+            o, t = side_by_side(self.args.runs, prepare, ours, theirs)
+            _, peak = self.row("2. Download %s through `Downloader` vs `curl -o`, same disk"
+                               % label, o, t, target)
+            peaks[label] = peak
+            prepare()
+        self.downloadPeaks = peaks
+
+    def bench_install(self, checked):
+        xdg = os.path.join(self.work, "install")
+        data_dir = os.path.join(xdg, "qv_updater")
+        base_dir = os.path.join(self.work, "install-baseline")
+        archive_url = self.base + "/install.7z"
+        # The updater asks for /versions.json: serve the variant under that name.
+        shutil.copy(os.path.join(self.www, "versions-checked.json" if checked
+                                 else "versions-plain.json"),
+                    os.path.join(self.www, "versions.json"))
+        log("full installation (%s)" % ("archive size and SHA-256 checked" if checked
+                                        else "plain"))
+        env = self.env(xdg)
+
+        def prepare():
+            drop_dir(xdg)
+            drop_dir(base_dir)
+            os.makedirs(os.path.join(base_dir, "update"))
+            os.sync()
+
+        def ours():
+            m = run_timed([self.updater], env=env, stamp=self.stamp)
+            if not os.path.exists(os.path.join(data_dir, "app", "app-binary")):
+                raise RuntimeError("the updater did not install the archive")
+            return m
+
+        check = ('openssl dgst -sha256 "$1/update/install.7z" >/dev/null && ' if checked
+                 else "")
+        script = ('curl -sf -o "$1/update/install.7z" "$2" && ' + check +
+                  'rm -rf "$1/app" && 7zz x -bd "$1/update/install.7z" -o"$1/app" >/dev/null')
+
+        def theirs():
+            return run_timed(["sh", "-c", script, "sh", base_dir, archive_url])
+
+        o, t = side_by_side(self.args.runs, prepare, ours, theirs)
+        if checked:
+            name = ("3b. Full installation, %.0f MB archive with size and SHA-256 in the entry: "
+                    "updater vs `curl` + `openssl dgst` + `7zz x`" % (self.archiveBytes / 1e6))
+        else:
+            name = ("3. Full installation, %.0f MB archive: updater start → application "
+                    "started, vs `curl` + `7zz x`" % (self.archiveBytes / 1e6))
+        self.row(name, o, t, 1.10)
+        prepare()
+        drop_dir(base_dir)
+
+    def start_xvfb(self):
+        if not shutil.which("Xvfb"):
+            return None
+        for number in range(90, 140):
+            if os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            display = ":%d" % number
+            self.xvfb = subprocess.Popen(["Xvfb", display, "-nolisten", "tcp", "-screen", "0",
+                                          "1280x1024x24"], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if os.path.exists("/tmp/.X11-unix/X%d" % number):
+                    return display
+                if self.xvfb.poll() is not None:
+                    break
+                time.sleep(0.05)
+            if self.xvfb.poll() is None:
+                self.xvfb.terminate()
+                self.xvfb.wait()
+            self.xvfb = None
+        return None
+
+    def bench_startup(self):
+        platforms = [("offscreen", "offscreen", None)]
+        display = self.start_xvfb()
+        if display:
+            platforms.append(("Xvfb", "xcb", display))
+        for label, qpa, disp in platforms:
+            log("start-up (%s)" % label)
+            env = self.env(self.startupXdg, qpa, disp)
+
+            def ours():
+                return run_timed([self.startupProbe], env=env, stamp=self.stamp)
+
+            def theirs():
+                return run_timed([self.startupProbe, "--bare"], env=env, stamp=self.stamp)
+
+            o, t = side_by_side(self.args.runs, lambda: None, ours, theirs)
+            self.row("4. Start-up (%s): process start → window painted, updater window vs "
+                     "an empty Qt window" % label, o, t, None)
+
+    # ----------------------------------------------------------------- report
+    def machine(self):
+        def first_line(cmd):
+            try:
+                out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     check=False).stdout.decode(errors="replace")
+                return next((l.strip() for l in out.splitlines() if l.strip()), "?")
+            except OSError:
+                return "?"
+        cpu = "?"
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+        with open("/proc/meminfo") as f:
+            mem_kib = int(f.readline().split()[1])
+        fs = first_line(["sh", "-c", "df --output=fstype '%s' | tail -1" % self.work])
+        lines = [
+            "- CPU: %s, %d cores; RAM %.0f GiB; kernel %s; data on %s" % (
+                cpu, os.cpu_count(), mem_kib / MiB, platform.release(), fs),
+            "- Qt %s, %s, %s, 7-Zip: %s, nginx: %s" % (
+                first_line(["qmake", "-query", "QT_VERSION"]),
+                first_line(["openssl", "version"]), first_line(["curl", "--version"])
+                .split(" (")[0], first_line(["7zz"]).split(":")[0].strip(),
+                first_line(["nginx", "-v"]).split("/")[-1]),
+            "- median of %d runs per side, sides alternating after one discarded warm-up "
+            "run each; files in the page cache; peak memory is the largest maximum RSS "
+            "(`/usr/bin/time -v`) over the runs" % self.args.runs,
+        ]
+        return lines
+
+    def table(self):
+        head = ["Benchmark", "Quorvex", "Baseline", "Ratio", "Target", "Peak RSS Quorvex",
+                "Peak RSS baseline", "Result"]
+        out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        for r in self.rows:
+            out.append("| " + " | ".join(r) + " |")
+        return out
+
+    def run(self):
+        try:
+            self.generate()
+            machine = self.machine()
+            self.start_server()
+            only = self.args.only.split(",") if self.args.only else None
+            steps = [("verify", self.bench_verification), ("download", self.bench_download),
+                     ("install", lambda: self.bench_install(checked=False)),
+                     ("install-checked", lambda: self.bench_install(checked=True)),
+                     ("startup", self.bench_startup)]
+            for name, step in steps:
+                if only is None or name in only:
+                    step()
+        finally:
+            self.cleanup()
+        lines = machine + [""] + self.table()
+        p100 = self.downloadPeaks.get("100 MiB", 0)
+        p1g = self.downloadPeaks.get("1 GiB", 0)
+        if self.downloadPeaks:
+            lines += ["", "Download peak memory: %s at 100 MiB, %s at 1 GiB (target ≤ 32 MiB and "
+                  "independent of the size: %s)." % (
+                      fmt_mib(p100), fmt_mib(p1g),
+                      "met" if p1g <= 32 * 1024 and abs(p1g - p100) <= 2048 else "**missed**")]
+        print("\n".join(lines))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--workdir", default=None)
+    parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--only", default="",
+                        help="comma-separated: verify,download,install,install-checked,startup")
+    Bench(parser.parse_args()).run()
+
+
+if __name__ == "__main__":
+    main()

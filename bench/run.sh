@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the updater and the bench programs (Release, own build directory), generates the
+# data under /tmp, serves it with nginx on 127.0.0.1 and prints the results as a Markdown
+# table on stdout (progress on stderr). Takes about ten minutes.
+#   BENCH_RUNS   runs per side, median reported (default 5)
+#   BENCH_BUILD  build directory (default <root>/build-bench)
+#   BENCH_KEEP=1 keep the generated data
+#   BENCH_ONLY   comma-separated subset: verify,download,install,install-checked,startup
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BENCH_BUILD:-$root/build-bench}"
+
+"$root/scripts/setup-deps.sh"
+# Tools that only the benchmarks use: the baselines and the memory measurement.
+missing=()
+for p in curl openssl time; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+port="$("$root/scripts/free-port.sh")"
+echo "building in $build (server http://127.0.0.1:$port)" >&2
+cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DQUORVEX_SERVER_URL="http://127.0.0.1:$port" >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+
+keep=()
+[ "${BENCH_KEEP:-0}" = 1 ] && keep=(--keep)
+exec python3 "$root/bench/bench.py" --root "$root" --build "$build" --port "$port" \
+    --runs "${BENCH_RUNS:-5}" --only "${BENCH_ONLY:-}" "${keep[@]}"
