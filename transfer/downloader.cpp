@@ -129,6 +129,15 @@ void Downloader::onReply(QNetworkReply* reply) {
         writeError = file->errorString();
         ok = false;
     }
+    // The network layer may finish a reply without error when the server closes the
+    // connection before the announced length has arrived; such a body is incomplete. (When
+    // the body is decompressed on the way, the announced length is not reported.)
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (ok && announced.isValid() && file->size() != announced.toLongLong()) {
+        qWarning() << "Ошибка загрузки: получены не все данные:" << reply->url().toString()
+                   << file->size() << announced.toLongLong();
+        ok = false;
+    }
     if (ok) {
         const QString path = file->fileName();
         file->close();

@@ -3,11 +3,13 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QtTest/QTest>
 
@@ -66,26 +68,35 @@ RunResult run(const QString& program, const QStringList& arguments, const RunOpt
         return result;
     }
     result.started = true;
-    (void)QTest::qWaitFor(
-        [&]() {
-            const QByteArray out = process.readAllStandardOutput();
-            const QByteArray err = process.readAllStandardError();
-            result.standardOutput += out;
-            result.standardError += err;
-            if (process.state() == QProcess::NotRunning) {
-                result.finished = true;
-                return true;
-            }
-            if (options.stopWhen && (!out.isEmpty() || !err.isEmpty()) &&
-                options.stopWhen(result)) {
-                result.stopped = true;
-                return true;
-            }
-            return false;
-        },
-        options.timeoutMs);
+
+    // A real event loop rather than polling: servers in this thread then answer at full speed.
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&]() {
+        result.timedOut = true;
+        loop.quit();
+    });
+    auto collect = [&]() {
+        result.standardOutput += process.readAllStandardOutput();
+        result.standardError += process.readAllStandardError();
+        if (options.stopWhen && !result.stopped && options.stopWhen(result)) {
+            result.stopped = true;
+            loop.quit();
+        }
+    };
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop, collect);
+    QObject::connect(&process, &QProcess::readyReadStandardError, &loop, collect);
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     [&]() {
+                         result.finished = true;
+                         loop.quit();
+                     });
+    deadline.start(options.timeoutMs);
+    loop.exec();
+    QObject::disconnect(&process, nullptr, &loop, nullptr);
+
     if (!result.finished) {
-        result.timedOut = !result.stopped;
         process.terminate();
         if (!process.waitForFinished(5000)) {
             process.kill();

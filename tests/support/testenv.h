@@ -41,7 +41,7 @@ quint16 compiledServerPort();
 
 struct RunResult {
     bool started = false;
-    bool finished = false; // ended by itself (not stopped, not timed out)
+    bool finished = false; // ended by itself before a stop or the time-out
     bool stopped = false;  // ended because stopWhen returned true
     bool timedOut = false;
     int exitCode = -1;
