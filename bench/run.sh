@@ -2,10 +2,10 @@
 # Builds the updater and the bench programs (Release, own build directory), generates the
 # data under /tmp, serves it with nginx on 127.0.0.1 and prints the results as a Markdown
 # table on stdout (progress on stderr). Takes about ten minutes.
-#   BENCH_RUNS   runs per side, median reported (default 5)
+#   BENCH_RUNS   runs per side, median reported (default 7)
 #   BENCH_BUILD  build directory (default <root>/build-bench)
 #   BENCH_KEEP=1 keep the generated data
-#   BENCH_ONLY   comma-separated subset: verify,download,install,install-checked,startup
+#   BENCH_ONLY   comma-separated subset: verify,hash,download,install,install-checked,startup
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BENCH_BUILD:-$root/build-bench}"
@@ -32,4 +32,4 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 keep=()
 [ "${BENCH_KEEP:-0}" = 1 ] && keep=(--keep)
 exec python3 "$root/bench/bench.py" --root "$root" --build "$build" --port "$port" \
-    --runs "${BENCH_RUNS:-5}" --only "${BENCH_ONLY:-}" "${keep[@]}"
+    --runs "${BENCH_RUNS:-7}" --only "${BENCH_ONLY:-}" "${keep[@]}"

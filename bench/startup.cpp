@@ -1,5 +1,7 @@
 // Process start to the first painted window, then exit. Mirrors the updater's entry; with
-// --bare it shows an empty window of the same size instead, the floor any Qt program pays.
+// --bare it shows an empty window of the same size instead, the floor any Qt program pays,
+// and --bare=nam,icon adds single ingredients of the updater's start to that window (two
+// network access managers, as the window and its first Downloader create; the ICO icon).
 // The moment the window has been exposed and painted is written, as nanoseconds of
 // CLOCK_REALTIME, to the file named by QV_BENCH_STAMP.
 
@@ -7,6 +9,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QIcon>
+#include <QNetworkAccessManager>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -46,9 +49,19 @@ int main(int argc, char* argv[]) {
     ShownProbe probe;
     application.installEventFilter(&probe);
     std::unique_ptr<QWidget> window;
-    if (application.arguments().contains(QStringLiteral("--bare"))) {
+    const QStringList args = application.arguments();
+    const QString bare =
+        args.size() > 1 && args.at(1).startsWith(QLatin1String("--bare")) ? args.at(1) : QString();
+    if (!bare.isEmpty()) {
         window.reset(new QWidget);
         window->setFixedSize(550, 90);
+        if (bare.contains(QLatin1String("nam"))) {
+            new QNetworkAccessManager(window.get());
+            new QNetworkAccessManager(window.get());
+        }
+        if (bare.contains(QLatin1String("icon"))) {
+            window->setWindowIcon(QIcon(QStringLiteral(":/icons/ICON.ico")));
+        }
     } else {
         auto* updaterWindow = new MainWindow;
         window.reset(updaterWindow);
