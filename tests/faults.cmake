@@ -8,3 +8,5 @@ target_link_libraries(qv_faultkit PUBLIC qv_testsupport)
 quorvex_add_qtest(tst_faults_binary SOURCES tst_faults_binary.cpp LIBS qv_faultkit
                   LABELS "faults;e2e" RESOURCE_LOCK TIMEOUT 600)
 add_dependencies(tst_faults_binary qv_updater)
+quorvex_add_qtest(tst_faults_window SOURCES tst_faults_window.cpp LIBS qv_faultkit
+                  LABELS "faults;workflow" TIMEOUT 300)
