@@ -123,5 +123,11 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     } else {
         qWarning() << "Файл не найден:" << executable;
         setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+        // The record names an installation that is not there (deleted, or never complete):
+        // without it the next run installs again instead of stopping here every time.
+        const QString recordPath = paths::dataDir() + paths::recordFileName();
+        if (!QFile::remove(recordPath)) {
+            qWarning() << "Не удалось удалить файл:" << recordPath;
+        }
     }
 }
