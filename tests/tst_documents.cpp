@@ -151,7 +151,7 @@ void DocumentsTest::binaryName_data() {
     QTest::addColumn<bool>("allowed");
     QTest::newRow("plain") << "/quorvex.exe" << true;
     QTest::newRow("nested") << "/bin/quorvex" << true;
-    QTest::newRow("empty") << "" << true;
+    QTest::newRow("empty") << "" << false;
     QTest::newRow("parent") << "/../../bin/sh" << false;
     QTest::newRow("backslash parent") << "\\..\\x.exe" << false;
     QTest::newRow("nul") << QString("/a") + QChar(0) << false;

@@ -241,7 +241,6 @@ void BinaryFaultsTest::faults_data() {
     const QByteArray digestMismatch = "Контрольная сумма архива не совпадает:";
     const QByteArray uncheckable = "Архив не может быть проверен:";
     const QByteArray notFound = "Файл не найден:";
-    const QByteArray startFailed = "Ошибка при запуске процесса";
     const QByteArray launched;
 
     auto row = [](const char* name, Pre pre, Setup setup, const QByteArray& diagnostic,
@@ -387,7 +386,7 @@ void BinaryFaultsTest::faults_data() {
             e.remove("binary_name");
             t->serveEntry(e);
         },
-        startFailed, After::RecordRemoved, false);
+        refused);
     row("size as a string", Pre::Tampered, entry({{"size", "19000"}}), uncheckable, After::Kept);
     row("size 1e300", Pre::Tampered, entry({{"size", 1e300}}), uncheckable);
     row("size negative", Pre::Tampered, entry({{"size", -1}}), uncheckable);

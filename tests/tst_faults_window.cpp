@@ -282,8 +282,8 @@ void WindowFaultsTest::labels_data() {
         "Ошибка при разборе файла хеш-листа JSON");
     row("executable missing after extraction", Pre::Tampered, entry({{"binary_name", "/gone"}}),
         notFound, After::RecordRemoved);
-    row("binary_name names the directory", Pre::Tampered, entry({{"binary_name", ""}}),
-        "Ошибка при запуске исполняемого файла.", After::RecordRemoved);
+    row("binary_name empty", Pre::Tampered, entry({{"binary_name", ""}}),
+        "Недопустимая версия в списке версий (", After::Kept, true);
 }
 
 void WindowFaultsTest::labels() {

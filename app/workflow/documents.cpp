@@ -118,6 +118,9 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
 }
 
 QString binaryNameProblem(const QString& binaryName) {
+    if (binaryName.isEmpty()) {
+        return QStringLiteral("не указан исполняемый файл");
+    }
     if (hasControlCharacter(binaryName)) {
         return QStringLiteral("имя исполняемого файла содержит недопустимые символы");
     }

@@ -42,8 +42,9 @@ std::optional<QJsonObject> parseHashList(const QByteArray& text);
 // control characters.
 QString installTargetProblem(const QString& dataDir, const QString& extractTo);
 
-// Why an entry's "binary_name" must not be launched, or an empty string: it must not climb
-// out of the installation directory through ".." or hold control characters.
+// Why an entry's "binary_name" must not be launched, or an empty string: it must name a file
+// (an empty name is the installation directory itself), must not climb out of the
+// installation directory through ".." and must not hold control characters.
 QString binaryNameProblem(const QString& binaryName);
 
 // Optional archive integrity keys of an entry: "size" (a non-negative JSON number) and
