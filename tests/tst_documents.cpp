@@ -133,6 +133,8 @@ void DocumentsTest::installTarget_data() {
     QTest::newRow("harmless-looking parent") << "/a/../b" << false;
     QTest::newRow("backslash parent") << "\\..\\x" << false;
     QTest::newRow("download folder") << "/update" << false;
+    QTest::newRow("dot at the end") << "/app/." << false;
+    QTest::newRow("glued dot") << "x/." << false;
     QTest::newRow("drive") << "/C:/Windows" << false;
     QTest::newRow("nul") << QString("/app") + QChar(0) + "x" << false;
     QTest::newRow("newline") << "/app\n" << false;

@@ -103,9 +103,21 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
     if (hasControlCharacter(extractTo) || extractTo.contains(QLatin1Char(':'))) {
         return QStringLiteral("каталог установки содержит недопустимые символы");
     }
-    if (hasParentSegment(extractTo)) {
+    // A last segment "." would turn a "binary_name" that starts with "." into a ".." segment
+    // once the two are joined.
+    const QStringList segments =
+        QString(extractTo).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+    if (hasParentSegment(extractTo) || segments.last() == QLatin1String(".")) {
         return QStringLiteral("каталог установки выходит за пределы папки данных");
     }
+#ifdef Q_OS_WIN
+    // Windows drops trailing dots and spaces from a name: "/.. " would mean "/..".
+    for (const QString& segment : segments) {
+        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' '))) {
+            return QStringLiteral("каталог установки содержит недопустимые символы");
+        }
+    }
+#endif
     const QString data = QDir::cleanPath(QDir::fromNativeSeparators(dataDir));
     const QString target = QDir::cleanPath(QDir::fromNativeSeparators(dataDir + extractTo));
     if (isSameOrAncestor(target, data)) {
