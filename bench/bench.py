@@ -332,6 +332,25 @@ class Bench:
             prepare()
         self.downloadPeaks = peaks
 
+        # The archive check needs the body's SHA-256 as well (entries with "sha256").
+        log("download with SHA-256: 1 GiB")
+        url = self.base + "/body1g.bin"
+        out = os.path.join(dest, "body1g.bin")
+
+        def prepare_hashed():
+            if os.path.exists(out):
+                os.remove(out)
+            os.sync()
+
+        o, t = side_by_side(
+            self.args.runs, prepare_hashed,
+            lambda: run_timed([self.downloadProbe, "--hash", dest, url]),
+            lambda: run_timed(["sh", "-c", 'curl -sf -o "$1" "$2" && openssl dgst -sha256 "$1"',
+                               "sh", out, url]))
+        self.row("2b. Download 1 GiB and its SHA-256 through `Downloader` (+ the archive "
+                 "check's hashing) vs `curl -o` + `openssl dgst -sha256`", o, t, None)
+        prepare_hashed()
+
     def bench_install(self, checked):
         xdg = os.path.join(self.work, "install")
         data_dir = os.path.join(xdg, "qv_updater")
