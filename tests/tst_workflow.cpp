@@ -182,7 +182,8 @@ void WorkflowTest::versionSelection() {
     QFETCH(QString, requested);
     QFETCH(QStringList, warnings);
     list.replace("URL", server->url("/files/").toString().toUtf8());
-    list.replace("\"download_url\"", "\"extract_to\":\"/app\",\"download_url\"");
+    list.replace("\"download_url\"",
+                 "\"extract_to\":\"/app\",\"binary_name\":\"/q\",\"download_url\"");
     server->setRoute("/versions.json", FakeResponse::ok(list));
     for (const QString& w : warnings) {
         QTest::ignoreMessage(QtWarningMsg, w.toUtf8());
