@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds everything and runs every test.
+# Sets up a fresh Debian 12 machine, builds everything and runs every test: the CTest suite,
+# the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzers of
+# the document parsers for a bounded time. QUORVEX_QUICK=1 runs the CTest suite only.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup-deps.sh"
@@ -14,3 +16,11 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+if [ -z "${QUORVEX_QUICK:-}" ]; then
+    echo "== Sanitizer build and suite"
+    QUORVEX_SKIP_SETUP=1 "$root/scripts/sanitize.sh"
+    echo "== Fuzzing (${FUZZ_SECONDS:-60} s per target)"
+    QUORVEX_SKIP_SETUP=1 "$root/scripts/fuzz.sh"
+fi
+echo "All tests passed."
