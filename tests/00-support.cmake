@@ -29,7 +29,3 @@ target_compile_definitions(qv_testsupport
         QUORVEX_SEVEN_ZIP="${QUORVEX_7ZIP}"
         QUORVEX_TEST_BUILD_ROOT="${CMAKE_BINARY_DIR}")
 add_dependencies(qv_testsupport marker_app fake_extractor)
-
-# The support itself.
-quorvex_add_qtest(tst_testsupport SOURCES support/tst_testsupport.cpp LIBS qv_testsupport
-                  LABELS "unit;support" TIMEOUT 300)
