@@ -17,22 +17,11 @@
 #include "decompressor.h"
 #include "nginxserver.h"
 #include "sha256.h"
+#include "testenv.h"
 
 namespace {
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 int lineCount(const QString& path) {
-    return readFile(path).count('\n');
+    return testenv::readFile(path).count('\n');
 }
 
 // A running updater whose diagnostics are collected as they arrive.
@@ -91,9 +80,9 @@ void EndToEndTest::cleanupTestCase() {
 void EndToEndTest::publish(const QString& label, const QByteArray& payload) {
     QTemporaryDir src;
     QVERIFY(QFile::copy(QUORVEX_MARKER_APP, src.filePath("quorvex")));
-    writeFile(src.filePath("payload.dat"), payload);
-    writeFile(src.filePath("quorvex.ini"), "[user]\n");
-    writeFile(src.filePath("plugins/readme.txt"), "not verified");
+    QVERIFY(testenv::writeFile(src.filePath("payload.dat"), payload));
+    QVERIFY(testenv::writeFile(src.filePath("quorvex.ini"), "[user]\n"));
+    QVERIFY(testenv::writeFile(src.filePath("plugins/readme.txt"), "not verified"));
     const QString name = "quorvex-" + label + ".7z";
     QFile::remove(root + "/" + name);
     QProcess zip;
@@ -113,10 +102,11 @@ void EndToEndTest::publish(const QString& label, const QByteArray& payload) {
                             {"download_url", baseUrl + "/" + name},
                             {"extract_to", "/Quorvex"},
                             {"binary_name", "/quorvex"}};
-    writeFile(root + "/versions.json",
-              QJsonDocument(QJsonArray{QJsonObject{{"full", false}, {"version", "99"}}, published})
-                  .toJson());
-    writeFile(root + "/hashlist.json", QJsonDocument(hashes).toJson());
+    testenv::writeFile(
+        root + "/versions.json",
+        QJsonDocument(QJsonArray{QJsonObject{{"full", false}, {"version", "99"}}, published})
+            .toJson());
+    QVERIFY(testenv::writeFile(root + "/hashlist.json", QJsonDocument(hashes).toJson()));
 }
 
 std::unique_ptr<UpdaterRun> EndToEndTest::start() {
@@ -160,9 +150,10 @@ void EndToEndTest::installVerifyRepair() {
     QVERIFY(runToQuit(&log));
     QVERIFY(log.contains("Каталог успешно очищен."));
     QTRY_COMPARE(lineCount(marker), 1);
-    QCOMPARE(readFile(dataDir + "/latestVersion.json"),
+    QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"),
              QJsonDocument(published).toJson(QJsonDocument::Indented));
-    QCOMPARE(readFile(dataDir + "/Quorvex/plugins/readme.txt"), QByteArray("not verified"));
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/plugins/readme.txt"),
+             QByteArray("not verified"));
 
     // Second run: verified and launched without touching the installation.
     QVERIFY(runToQuit(&log));
@@ -171,21 +162,21 @@ void EndToEndTest::installVerifyRepair() {
     QTRY_COMPARE(lineCount(marker), 2);
 
     // A changed settings file is the user's business; a changed payload is repaired.
-    writeFile(dataDir + "/Quorvex/quorvex.ini", "[user]\nchanged=1\n");
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/quorvex.ini", "[user]\nchanged=1\n"));
     QVERIFY(runToQuit(&log));
     QVERIFY(!log.contains("Каталог успешно очищен."));
-    writeFile(dataDir + "/Quorvex/payload.dat", "tampered");
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/payload.dat", "tampered"));
     QVERIFY(runToQuit(&log));
     QVERIFY(log.contains("Каталог успешно очищен."));
-    QCOMPARE(readFile(dataDir + "/Quorvex/payload.dat"), QByteArray(300000, 'a'));
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray(300000, 'a'));
     QTRY_COMPARE(lineCount(marker), 4);
 }
 
 void EndToEndTest::missingVersionListLeavesInstallation() {
     publish("1.1", QByteArray(1000, 'b'));
     QVERIFY(runToQuit());
-    const QByteArray record = readFile(dataDir + "/latestVersion.json");
-    writeFile(dataDir + "/Quorvex/payload.dat", "tampered");
+    const QByteArray record = testenv::readFile(dataDir + "/latestVersion.json");
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/payload.dat", "tampered"));
     QFile::remove(root + "/versions.json"); // nginx answers 404
 
     auto run = start();
@@ -193,8 +184,8 @@ void EndToEndTest::missingVersionListLeavesInstallation() {
     QCOMPARE(run->process.state(), QProcess::Running); // the window stays with its message
     run->process.kill();
     run->process.waitForFinished();
-    QCOMPARE(readFile(dataDir + "/Quorvex/payload.dat"), QByteArray("tampered"));
-    QCOMPARE(readFile(dataDir + "/latestVersion.json"), record);
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray("tampered"));
+    QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), record);
     QVERIFY(QFile::exists(dataDir + "/Quorvex/quorvex"));
 }
 
@@ -205,7 +196,7 @@ void EndToEndTest::killedAfterWipeIsRepaired() {
         payload[i] = char(i / 4096);
     }
     publish("2.0", payload);
-    writeFile(dataDir + "/Quorvex/payload.dat", "tampered");
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/payload.dat", "tampered"));
     auto run = start();
     QTRY_VERIFY_WITH_TIMEOUT(run->logged("Каталог успешно очищен."), 60000);
     run->process.kill();
@@ -219,8 +210,8 @@ void EndToEndTest::killedAfterWipeIsRepaired() {
     QVERIFY(runToQuit(&log));
     QVERIFY(log.contains("Каталог успешно очищен."));
     QTRY_COMPARE(lineCount(marker), launchesBefore + 1);
-    QCOMPARE(readFile(dataDir + "/Quorvex/payload.dat"), payload);
-    QCOMPARE(readFile(dataDir + "/latestVersion.json"),
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), payload);
+    QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"),
              QJsonDocument(published).toJson(QJsonDocument::Indented));
 }
 

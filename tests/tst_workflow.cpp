@@ -20,22 +20,11 @@
 #include "mainwindow.h"
 #include "paths.h"
 #include "sha256.h"
+#include "testenv.h"
 
 namespace {
 const QString launched = QStringLiteral("Приложение запущено");
 const QString notFound = QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку.");
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QByteArray sha256Hex(const QByteArray& bytes) {
     Sha256 h;
@@ -125,9 +114,9 @@ QByteArray WorkflowTest::makeArchive() {
     if (!QFile::copy(QStringLiteral(QUORVEX_MARKER_APP), app)) {
         return QByteArray();
     }
-    writeFile(src.filePath(QStringLiteral("data.bin")), QByteArray(200000, 'd'));
-    writeFile(src.filePath(QStringLiteral("Settings.INI")), "[ui]\n");
-    writeFile(src.filePath(QStringLiteral("sub/nested.txt")), "nested");
+    testenv::writeFile(src.filePath(QStringLiteral("data.bin")), QByteArray(200000, 'd'));
+    testenv::writeFile(src.filePath(QStringLiteral("Settings.INI")), "[ui]\n");
+    testenv::writeFile(src.filePath(QStringLiteral("sub/nested.txt")), "nested");
     const QString archive = scratch.filePath(QStringLiteral("build.7z"));
     QFile::remove(archive);
     QProcess zip;
@@ -136,7 +125,7 @@ QByteArray WorkflowTest::makeArchive() {
     if (!zip.waitForFinished(60000) || zip.exitCode() != 0) {
         return QByteArray();
     }
-    return readFile(archive);
+    return testenv::readFile(archive);
 }
 
 QJsonObject WorkflowTest::entry(const QString& version, const QString& archiveName) const {
@@ -217,7 +206,7 @@ void WorkflowTest::recordReading_data() {
 void WorkflowTest::recordReading() {
     QFETCH(QByteArray, record);
     QFETCH(QString, firstRequest);
-    writeFile(dataDir + "/latestVersion.json", record);
+    QVERIFY(testenv::writeFile(dataDir + "/latestVersion.json", record));
     if (firstRequest == QLatin1String("/versions.json")) {
         QTest::ignoreMessage(QtWarningMsg, "Файл latestVersion.json содержит некорректный JSON");
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Ошибка загрузки списка версий"));
@@ -272,15 +261,15 @@ void WorkflowTest::verificationRules() {
                 QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex") ||
                 (QDir().mkpath(appDir) && QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex")));
         } else {
-            writeFile(appDir + "/" + name, content);
+            QVERIFY(testenv::writeFile(appDir + "/" + name, content));
         }
     }
     for (const QString& name : hashed + uppercase) {
-        QByteArray digest = sha256Hex(readFile(appDir + "/" + name));
+        QByteArray digest = sha256Hex(testenv::readFile(appDir + "/" + name));
         hashes[name] = QString::fromLatin1(uppercase.contains(name) ? digest.toUpper() : digest);
     }
-    writeFile(dataDir + "/latestVersion.json",
-              R"({"version":"1","extract_to":"/app","binary_name":"/quorvex"})");
+    testenv::writeFile(dataDir + "/latestVersion.json",
+                       R"({"version":"1","extract_to":"/app","binary_name":"/quorvex"})");
     server->setRoute("/hashlist.json", FakeResponse::ok(json(hashes)));
     server->setRoute("/versions.json", FakeResponse::ok("[]"));
     if (expectedLabel == notFound) {
@@ -312,9 +301,9 @@ void WorkflowTest::verificationRules() {
 
 void WorkflowTest::firstMismatchStartsInstallation() {
     // The name of the failing file is shown while the version list loads.
-    writeFile(dataDir + "/app/b.dll", "bad");
-    writeFile(dataDir + "/app/A.dll", "bad");
-    writeFile(dataDir + "/latestVersion.json", R"({"extract_to":"/app"})");
+    QVERIFY(testenv::writeFile(dataDir + "/app/b.dll", "bad"));
+    QVERIFY(testenv::writeFile(dataDir + "/app/A.dll", "bad"));
+    QVERIFY(testenv::writeFile(dataDir + "/latestVersion.json", R"({"extract_to":"/app"})"));
     server->setRoute("/hashlist.json", FakeResponse::ok("{}"));
     FakeResponse stalled = FakeResponse::ok("[]");
     stalled.stall = FakeResponse::Stall::BeforeHeaders;
@@ -334,16 +323,16 @@ void WorkflowTest::fullInstallation() {
                      FakeResponse::ok("[" + json(older) + "," + json(chosen) + "]"));
     server->setRoute("/files/quorvex%202.0.1.7z", FakeResponse::ok(archive));
     // Whatever was installed before is wiped.
-    writeFile(dataDir + "/app/stale.dll", "old");
+    QVERIFY(testenv::writeFile(dataDir + "/app/stale.dll", "old"));
     startWindow();
     QVERIFY(waitForQuit());
     QCOMPARE(label(), launched);
     QTRY_VERIFY(QFile::exists(marker));
     QVERIFY(!QFile::exists(dataDir + "/app/stale.dll"));
-    QCOMPARE(readFile(dataDir + "/app/sub/nested.txt"), QByteArray("nested"));
+    QCOMPARE(testenv::readFile(dataDir + "/app/sub/nested.txt"), QByteArray("nested"));
     QVERIFY(QFile::exists(dataDir + "/update/quorvex 2.0.1.7z"));
     const QJsonObject record =
-        QJsonDocument::fromJson(readFile(dataDir + "/latestVersion.json")).object();
+        QJsonDocument::fromJson(testenv::readFile(dataDir + "/latestVersion.json")).object();
     QCOMPARE(record, chosen);
 }
 
@@ -371,15 +360,15 @@ void WorkflowTest::removalGuard() {
     hostile["extract_to"] = extractTo;
     hostile["binary_name"] = binaryName;
     server->setRoute("/versions.json", FakeResponse::ok("[" + json(hostile) + "]"));
-    writeFile(dataDir + "/app/keep.dll", "keep");
-    writeFile(dataDir + "/update/keep.7z", "keep");
+    QVERIFY(testenv::writeFile(dataDir + "/app/keep.dll", "keep"));
+    QVERIFY(testenv::writeFile(dataDir + "/update/keep.7z", "keep"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Недопустимая запись в списке версий"));
     startWindow();
     QTRY_VERIFY(label().startsWith(QStringLiteral("Недопустимая версия в списке версий")));
     QTest::qWait(100);
     QCOMPARE(server->requestCount(), 1); // the archive is not even fetched
-    QCOMPARE(readFile(dataDir + "/app/keep.dll"), QByteArray("keep"));
-    QCOMPARE(readFile(dataDir + "/update/keep.7z"), QByteArray("keep"));
+    QCOMPARE(testenv::readFile(dataDir + "/app/keep.dll"), QByteArray("keep"));
+    QCOMPARE(testenv::readFile(dataDir + "/update/keep.7z"), QByteArray("keep"));
 }
 
 void WorkflowTest::archiveIntegrity_data() {
@@ -418,7 +407,7 @@ void WorkflowTest::archiveIntegrity() {
     }
     server->setRoute("/versions.json", FakeResponse::ok("[" + json(e) + "]"));
     server->setRoute("/files/q.7z", FakeResponse::ok(archive));
-    writeFile(dataDir + "/app/keep.dll", "keep");
+    QVERIFY(testenv::writeFile(dataDir + "/app/keep.dll", "keep"));
     if (!installs) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Архив|архива"));
     }
@@ -429,7 +418,7 @@ void WorkflowTest::archiveIntegrity() {
         QVERIFY(!QFile::exists(dataDir + "/app/keep.dll"));
     } else {
         QTRY_COMPARE(label(), QStringLiteral("Ошибка загрузки файла."));
-        QCOMPARE(readFile(dataDir + "/app/keep.dll"), QByteArray("keep"));
+        QCOMPARE(testenv::readFile(dataDir + "/app/keep.dll"), QByteArray("keep"));
         QVERIFY(!QFile::exists(dataDir + "/update/q.7z"));
     }
 }
