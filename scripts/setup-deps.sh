@@ -11,6 +11,19 @@ if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    # Packaged services (nginx) must not start on their default ports during installation:
+    # the tests and the demo run their own instances on loopback.
+    policy=/usr/sbin/policy-rc.d
+    added_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+        $SUDO chmod +x "$policy"
+        added_policy=1
+    fi
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    status=0
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" || status=$?
+    [ -z "$added_policy" ] || $SUDO rm -f "$policy"
+    exit "$status"
 fi
