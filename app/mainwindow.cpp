@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -12,8 +13,10 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "downloader.h"
 #include "mainwindowform.h"
 #include "paths.h"
+#include "sha256.h"
 
 namespace {
 const char* const progressBarStyle =
@@ -31,10 +34,8 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& serverUrl)
     , networkManager(new QNetworkAccessManager(this))
     , versionReply(nullptr)
     , serverUrl(serverUrl) {
-    construct(serverUrl);
-}
-
-void MainWindow::construct(const QUrl&) {
+    // Every transfer, the version list included, fails after this long without data.
+    networkManager->setTransferTimeout(Downloader::defaultTransferTimeout());
     // A separate update program takes over when it is installed.
     const QString updateProgram = paths::dataDir() + paths::separateUpdateProgram();
     if (QFileInfo::exists(updateProgram)) {
@@ -115,6 +116,31 @@ void MainWindow::onCancelButtonClicked() {
     versionReply->abort();
     progressBar->setValue(0);
     setStatus(QStringLiteral("Загрузка отменена"));
+}
+
+bool MainWindow::hashFileLive(const QString& path, QString* digest, qint64* processed,
+                              qint64 total) {
+    return Sha256::hashFile(path, digest, [&](qint64 block) {
+        *processed += block;
+        // Sizes were taken before hashing: a file that grew since must not push the bar past
+        // its end (or divide by a total of zero).
+        if (total > 0) {
+            progressBar->setValue(static_cast<int>(qMin<qint64>(*processed * 100 / total, 100)));
+        }
+        // Pending events run every few milliseconds, not after every block: often enough for a
+        // live window, rarely enough to cost nothing next to the hashing.
+        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= 15) {
+            sinceEvents.start();
+            QCoreApplication::processEvents();
+        }
+    });
+}
+
+void MainWindow::removeVersionRecord() {
+    const QString recordPath = paths::dataDir() + paths::recordFileName();
+    if (QFileInfo::exists(recordPath) && !QFile::remove(recordPath)) {
+        qWarning() << "Не удалось удалить файл:" << recordPath;
+    }
 }
 
 void MainWindow::updateLoadBar(int progress) {

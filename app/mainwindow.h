@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QPointer>
@@ -47,12 +48,14 @@ private slots:
     void startProcess(QString binaryPath);
 
 private:
-    void construct(const QUrl& serverUrl);
     void setStatus(const QString& text);
     void onExtractionFinished(bool success, const QString& errorMessage, const QString& targetDir);
     bool verifyArchive(const QString& path);
-    // Runs pending events at most every few milliseconds during long computations.
-    void keepWindowAlive();
+    // Hashes a file for the workflow: adds each block to *processed and shows it on the bar as
+    // a share of total, keeping the window live. False when the file cannot be read.
+    bool hashFileLive(const QString& path, QString* digest, qint64* processed, qint64 total);
+    // Removes the installed-version record (it no longer describes what is on disk).
+    void removeVersionRecord();
 
     MainWindowForm* form;
     QNetworkAccessManager* networkManager;
@@ -66,5 +69,6 @@ private:
     QUrl serverUrl;
     // The latest message produced before the status line existed, shown once it does.
     QString pendingStatus;
-    qint64 lastEventPass = 0;
+    // When pending events last ran during a long computation.
+    QElapsedTimer sinceEvents;
 };

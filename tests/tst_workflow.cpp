@@ -253,9 +253,9 @@ void WorkflowTest::verificationRules() {
     QFETCH(bool, reinstalls);
     const QString appDir = dataDir + "/app";
     QJsonObject hashes;
-    for (const QString& spec : files) {
-        const QString name = spec.section('=', 0, 0);
-        const QByteArray content = spec.section('=', 1).toUtf8();
+    for (const QString& file : files) {
+        const QString name = file.section('=', 0, 0);
+        const QByteArray content = file.section('=', 1).toUtf8();
         if (name == QLatin1String("quorvex")) {
             QVERIFY(
                 QFile::copy(QUORVEX_MARKER_APP, appDir + "/quorvex") ||

@@ -15,6 +15,7 @@ Downloader::Downloader(QObject* parent)
     : QObject(parent)
     , currentReply(nullptr)
     , file(nullptr) {
+    manager.setTransferTimeout(transferTimeoutMs);
     connect(&manager, &QNetworkAccessManager::finished, this, &Downloader::onReply);
 }
 
@@ -74,9 +75,6 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url) {
     QT_WARNING_DISABLE_DEPRECATED
     request.setAttribute(QNetworkRequest::FollowRedirectsAttribute, true);
     QT_WARNING_POP
-    if (transferTimeoutMs > 0) {
-        request.setTransferTimeout(transferTimeoutMs);
-    }
     started = true;
     running = true;
     QNetworkReply* reply = manager.get(request);

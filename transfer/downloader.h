@@ -27,7 +27,8 @@ public:
     // the URL's last segment is not a plain name ("", ".", "..", a separator once decoded).
     static QString targetFileName(const QUrl& url);
 
-    // A transfer that receives nothing for this long fails (0 disables the limit).
+    // A transfer that receives nothing for this long fails (0 disables the limit). Applies to
+    // the objects created afterwards.
     static void setDefaultTransferTimeout(int milliseconds);
     static int defaultTransferTimeout();
 

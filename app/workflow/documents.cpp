@@ -66,10 +66,13 @@ bool hasControlCharacter(const QString& text) {
     return false;
 }
 
+// The path's segments, with either separator.
+QStringList segmentsOf(const QString& text) {
+    return QString(text).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+}
+
 bool hasParentSegment(const QString& text) {
-    const QStringList segments =
-        QString(text).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
-    return segments.contains(QStringLiteral(".."));
+    return segmentsOf(text).contains(QStringLiteral(".."));
 }
 
 #ifdef Q_OS_WIN
@@ -88,6 +91,18 @@ bool isSameOrAncestor(const QString& ancestor, const QString& path) {
 }
 } // namespace
 
+QStringList verifiedFileNames(const QString& dirPath) {
+    QStringList names;
+    const QStringList listed = QDir(dirPath).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+    for (const QString& name : listed) {
+        // Settings files are the user's and change legitimately: they carry no digest.
+        if (!name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive)) {
+            names << name;
+        }
+    }
+    return names;
+}
+
 std::optional<QJsonObject> parseRecord(const QByteArray& text) {
     return parseObject(text);
 }
@@ -105,9 +120,8 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
     }
     // A last segment "." would turn a "binary_name" that starts with "." into a ".." segment
     // once the two are joined.
-    const QStringList segments =
-        QString(extractTo).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
-    if (hasParentSegment(extractTo) || segments.last() == QLatin1String(".")) {
+    const QStringList segments = segmentsOf(extractTo);
+    if (segments.contains(QStringLiteral("..")) || segments.last() == QLatin1String(".")) {
         return QStringLiteral("каталог установки выходит за пределы папки данных");
     }
 #ifdef Q_OS_WIN

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace documents {
@@ -28,6 +29,11 @@ struct VersionSelection {
 
 // Picks the full entry with the highest version number; the earliest wins among equals.
 VersionSelection selectFullVersion(const QByteArray& body);
+
+// The files of an installation directory whose digests are checked, in checking order: regular
+// files directly inside it (no hidden or system files), by name ignoring case, without the
+// ".ini" settings files. A missing directory lists nothing.
+QStringList verifiedFileNames(const QString& dirPath);
 
 // The installed-version record: accepted only when it parses to a JSON object.
 std::optional<QJsonObject> parseRecord(const QByteArray& text);

@@ -1,10 +1,8 @@
 // The full installation: version list, archive download, wipe, extraction, launch.
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
@@ -19,7 +17,6 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
-#include "sha256.h"
 
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
@@ -58,9 +55,6 @@ QString unusableEntryMessage(const QString& problem) {
 
 void MainWindow::requestVersionList() {
     QNetworkRequest request(paths::serverDocument(serverUrl, QStringLiteral("/versions.json")));
-    if (Downloader::defaultTransferTimeout() > 0) {
-        request.setTransferTimeout(Downloader::defaultTransferTimeout());
-    }
     QNetworkReply* reply = networkManager->get(request);
     versionReply = reply;
     connect(reply, &QNetworkReply::downloadProgress, this, &MainWindow::onUpdateProgress);
@@ -132,24 +126,18 @@ bool MainWindow::verifyArchive(const QString& path) {
         qWarning() << "Архив не может быть проверен:" << problem;
         return false;
     }
+    const qint64 archiveSize = QFileInfo(path).size();
     const QJsonValue size = versionInfo.value(QStringLiteral("size"));
-    if (size.isDouble() && QFileInfo(path).size() != static_cast<qint64>(size.toDouble())) {
-        qWarning() << "Размер архива не совпадает:" << path << QFileInfo(path).size();
+    if (size.isDouble() && archiveSize != static_cast<qint64>(size.toDouble())) {
+        qWarning() << "Размер архива не совпадает:" << path << archiveSize;
         return false;
     }
     const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
     if (sha.isString()) {
         setStatus(QStringLiteral("Проверка архива"));
-        const qint64 total = QFileInfo(path).size();
         qint64 processed = 0;
         QString digest;
-        const bool read = Sha256::hashFile(path, &digest, [&](qint64 block) {
-            processed += block;
-            if (total > 0) {
-                progressBar->setValue(static_cast<int>(processed * 100 / total));
-            }
-            keepWindowAlive();
-        });
+        const bool read = hashFileLive(path, &digest, &processed, archiveSize);
         if (!read || digest != sha.toString()) {
             qWarning() << "Контрольная сумма архива не совпадает:" << path << digest;
             return false;
@@ -170,22 +158,15 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
     setStatus(QStringLiteral("Загрузка завершена успешно."));
     setStatus(QStringLiteral("Распаковка архива"));
 
-    const QString extractTo = versionInfo[QStringLiteral("extract_to")].toString();
-    const QString problem = documents::installTargetProblem(paths::dataDir(), extractTo);
-    if (!problem.isEmpty()) {
-        qWarning() << "Недопустимая запись в списке версий:" << problem;
-        setStatus(unusableEntryMessage(problem));
-        return;
-    }
-    const QString targetDir = ensureDirectory(paths::dataDir() + extractTo);
+    // The entry's "extract_to" was judged when it was chosen: it never leads to the data
+    // directory, above it, or to the download folder.
+    const QString targetDir =
+        ensureDirectory(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString());
 
     if (!path.isEmpty()) {
         // The record describes what is on disk; once the wipe starts it no longer does, and a
         // run interrupted from here on must reinstall rather than verify an empty directory.
-        const QString recordPath = paths::dataDir() + paths::recordFileName();
-        if (QFileInfo::exists(recordPath) && !QFile::remove(recordPath)) {
-            qWarning() << "Не удалось удалить файл:" << recordPath;
-        }
+        removeVersionRecord();
         QDir dir(targetDir);
         if (!dir.exists() || !dir.removeRecursively()) {
             qDebug() << "Ошибка при очистке каталога или каталог не существует.";
@@ -226,17 +207,5 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
     } else {
         qWarning() << "Файл не найден:" << executable;
         setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
-    }
-}
-
-void MainWindow::keepWindowAlive() {
-    static QElapsedTimer clock;
-    if (!clock.isValid()) {
-        clock.start();
-    }
-    const qint64 now = clock.elapsed();
-    if (now - lastEventPass >= 15) {
-        lastEventPass = now;
-        QCoreApplication::processEvents();
     }
 }

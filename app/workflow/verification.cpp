@@ -12,7 +12,6 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
-#include "sha256.h"
 
 void MainWindow::checkForInstalledApplication() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
@@ -76,31 +75,16 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     const QString dirPath =
         ensureDirectory(paths::dataDir()) + versionInfo[QStringLiteral("extract_to")].toString();
     const QDir dir(dirPath);
-    QStringList names;
-    const QStringList listed = dir.entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+    const QStringList names = documents::verifiedFileNames(dirPath);
     qint64 total = 0;
-    for (const QString& name : listed) {
-        // Settings files are the user's and change legitimately: they carry no digest.
-        if (name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive)) {
-            continue;
-        }
-        names << name;
+    for (const QString& name : names) {
         total += QFileInfo(dir.filePath(name)).size();
     }
 
     qint64 processed = 0;
     for (const QString& name : names) {
         QString actual;
-        const bool read = Sha256::hashFile(dir.filePath(name), &actual, [&](qint64 block) {
-            processed += block;
-            // Sizes were taken before hashing: a file that grew since must not push the bar
-            // past its end (or divide by a total of zero).
-            if (total > 0) {
-                progressBar->setValue(static_cast<int>(qMin<qint64>(processed * 100 / total, 100)));
-            }
-            keepWindowAlive();
-        });
-        if (!read) {
+        if (!hashFileLive(dir.filePath(name), &actual, &processed, total)) {
             setStatus(QStringLiteral("Не удалось открыть файл ") + name +
                       QStringLiteral(" для чтения"));
             return;
@@ -125,9 +109,6 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
         setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
         // The record names an installation that is not there (deleted, or never complete):
         // without it the next run installs again instead of stopping here every time.
-        const QString recordPath = paths::dataDir() + paths::recordFileName();
-        if (!QFile::remove(recordPath)) {
-            qWarning() << "Не удалось удалить файл:" << recordPath;
-        }
+        removeVersionRecord();
     }
 }

@@ -397,7 +397,7 @@ private:
             problem(QStringLiteral("archive-unreadable"), error);
             return;
         }
-        const QStringList names = checkedFiles(installDir);
+        const QStringList names = documents::verifiedFileNames(installDir);
         for (const QString& name : names) {
             QString digest;
             if (!hashFile(QDir(installDir).filePath(name), QStringLiteral("Hashing ") + name,

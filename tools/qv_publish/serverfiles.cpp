@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "decompressor.h"
+#include "documents.h"
 #include "sha256.h"
 
 #ifdef Q_OS_WIN
@@ -57,38 +58,32 @@ bool replaceFile(const QString& from, const QString& to, QString* error) {
 #endif
 }
 
-bool isSettingsFile(const QString& name) {
-    return name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive);
-}
-
-QStringList checkedFiles(const QString& dir) {
-    QStringList names;
-    const QStringList listed = QDir(dir).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
-    for (const QString& name : listed) {
-        if (!isSettingsFile(name)) {
-            names << name;
-        }
-    }
-    return names;
-}
-
-bool hashFile(const QString& path, const QString& step, Reporter& reporter, QString* digest,
-              QString* error) {
-    const qint64 total = QFileInfo(path).size();
-    qint64 done = 0;
-    reporter.progress(step, 0);
+namespace {
+// Hashes path, adding each block to *done and reporting *done as a share of total under step.
+bool hashCounted(const QString& path, const QString& step, qint64 total, qint64* done,
+                 Reporter& reporter, QString* digest, QString* error) {
     QString why;
     const bool ok = Sha256::hashFile(
         path, digest,
         [&](qint64 block) {
-            done += block;
+            *done += block;
             if (total > 0) {
-                reporter.progress(step, static_cast<int>(done * 100 / total));
+                reporter.progress(step, static_cast<int>(*done * 100 / total));
             }
         },
         &why);
     if (!ok) {
         *error = QStringLiteral("cannot read %1: %2").arg(path, why);
+    }
+    return ok;
+}
+} // namespace
+
+bool hashFile(const QString& path, const QString& step, Reporter& reporter, QString* digest,
+              QString* error) {
+    qint64 done = 0;
+    reporter.progress(step, 0);
+    if (!hashCounted(path, step, QFileInfo(path).size(), &done, reporter, digest, error)) {
         return false;
     }
     reporter.progress(step, 100);
@@ -96,7 +91,7 @@ bool hashFile(const QString& path, const QString& step, Reporter& reporter, QStr
 }
 
 bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporter, QString* error) {
-    const QStringList names = checkedFiles(dir);
+    const QStringList names = documents::verifiedFileNames(dir);
     qint64 total = 0;
     for (const QString& name : names) {
         total += QFileInfo(QDir(dir).filePath(name)).size();
@@ -106,18 +101,7 @@ bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporte
     reporter.progress(step, 0);
     for (const QString& name : names) {
         QString digest;
-        QString why;
-        const bool ok = Sha256::hashFile(
-            QDir(dir).filePath(name), &digest,
-            [&](qint64 block) {
-                done += block;
-                if (total > 0) {
-                    reporter.progress(step, static_cast<int>(done * 100 / total));
-                }
-            },
-            &why);
-        if (!ok) {
-            *error = QStringLiteral("cannot read %1: %2").arg(QDir(dir).filePath(name), why);
+        if (!hashCounted(QDir(dir).filePath(name), step, total, &done, reporter, &digest, error)) {
             return false;
         }
         hashes->insert(name, digest);

@@ -19,15 +19,8 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* 
 // Moves from over to, replacing an existing file in one step.
 bool replaceFile(const QString& from, const QString& to, QString* error);
 
-// The files the updater hashes in an installation directory, in the order it hashes them:
-// regular, non-hidden files directly inside dir, sorted by name ignoring case, without the
-// settings files (names ending in ".ini" in any case).
-QStringList checkedFiles(const QString& dir);
-
-// True for the names the updater never asks a digest for.
-bool isSettingsFile(const QString& name);
-
-// Lowercase SHA-256 of every checked file of dir, keyed by file name.
+// Lowercase SHA-256 of every file of dir that the updater checks (documents::verifiedFileNames),
+// keyed by file name.
 bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporter, QString* error);
 
 // Lowercase SHA-256 of one file, with progress under the given step name.
