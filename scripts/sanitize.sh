@@ -33,8 +33,13 @@ export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 export QT_QPA_PLATFORM=offscreen
 
+# tst_handoff is left to the plain suite. Its updater forks the hand-off while Qt's network
+# threads (bearer, D-Bus, HTTP) are still starting and allocating, and gcc 12's AddressSanitizer
+# does not guard its allocator and stack depot across fork: QProcess::startDetached allocates in
+# the forked child, which can then wait forever for a lock held by a thread it does not have.
+# The hand-off code itself runs under the sanitizers in tst_mainwindow.
 status=0
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@" || status=$?
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -E '^tst_handoff$' "$@" || status=$?
 
 reports=$(find "$logs" -type f -size +0 | sort)
 if [ -n "$reports" ]; then
