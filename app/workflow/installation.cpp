@@ -70,6 +70,8 @@ void MainWindow::requestVersionList() {
 void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     const bool oversized = reply->property(oversizedProperty).toBool();
     const QByteArray body = oversized || !reply->isOpen() ? QByteArray() : reply->readAll();
+    // The reply is done with on every path below; it goes once control returns to the loop.
+    reply->deleteLater();
     if (oversized) {
         qWarning() << "Список версий превышает допустимый размер:" << reply->url().toString();
     } else if (reply->error() != QNetworkReply::NoError) {
@@ -87,7 +89,6 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     if (!selection.found) {
         qWarning() << "Не удалось найти полную версию в массиве JSON";
         setStatus(QStringLiteral("На сервере не найдена полная версия."));
-        reply->deleteLater();
         return;
     }
     versionInfo = selection.entry;
@@ -103,7 +104,6 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     if (!problem.isEmpty()) {
         qWarning() << "Недопустимая запись в списке версий:" << problem;
         setStatus(unusableEntryMessage(problem));
-        reply->deleteLater();
         return;
     }
 
@@ -117,7 +117,6 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
     connect(downloader, &Downloader::downloadFinished, this,
             &MainWindow::onDownloadFullVersionFinished);
-    reply->deleteLater();
 }
 
 bool MainWindow::verifyArchive(const QString& path) {

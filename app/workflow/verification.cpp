@@ -72,8 +72,8 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     }
     const QJsonObject hashes = *parsed;
 
-    const QString dirPath =
-        ensureDirectory(paths::dataDir()) + versionInfo[QStringLiteral("extract_to")].toString();
+    // The hash list was just written into the data directory, so it exists.
+    const QString dirPath = paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString();
     const QDir dir(dirPath);
     const QStringList names = documents::verifiedFileNames(dirPath);
     qint64 total = 0;
@@ -99,9 +99,7 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
 
     setStatus(
         QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));
-    const QString executable = ensureDirectory(paths::dataDir()) +
-                               versionInfo[QStringLiteral("extract_to")].toString() +
-                               versionInfo[QStringLiteral("binary_name")].toString();
+    const QString executable = dirPath + versionInfo[QStringLiteral("binary_name")].toString();
     if (QFileInfo::exists(executable)) {
         startProcess(executable);
     } else {
