@@ -26,14 +26,6 @@ inline QByteArray bytes(const uint8_t* data, size_t size) {
     return QByteArray::fromRawData(reinterpret_cast<const char*>(data), static_cast<int>(size));
 }
 
-// Qt 5 keeps a string or key that begins with U+FEFF as it was parsed, but drops that character
-// whenever the string is read back: such a key is listed without it and cannot be looked up
-// under either spelling, and such a value changes when it is written out again. Checks that
-// depend on reading a string back skip input that may hold one.
-inline bool mayHoldByteOrderMark(const QByteArray& text) {
-    return text.contains("\xEF\xBB\xBF") || text.toLower().contains("\\ufeff");
-}
-
 // Every character that is not a decimal digit (Unicode category Nd, per UTF-16 code unit) is
 // dropped; the rest is read as a signed 32-bit base-10 number. An empty rest, an overflowing
 // one, or one holding a digit outside 0-9 (which base-10 reading does not accept) gives 0.

@@ -11,6 +11,7 @@ start)
     state="$(cd "$state" && pwd)"
     cat >"$state/nginx.conf" <<CONF
 daemon on;
+$([ "$(id -u)" -ne 0 ] || echo "user root;  # workers can then read private directories")
 worker_processes 1;
 pid $state/nginx.pid;
 error_log $state/error.log warn;

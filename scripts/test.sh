@@ -12,7 +12,7 @@ build="${QUORVEX_BUILD_DIR:-$root/build-test}"
 port="$("$root/scripts/free-port.sh")"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUORVEX_SERVER_URL="http://127.0.0.1:$port" -DQUORVEX_BUILD_TESTS=ON \
-    -DQUORVEX_TRANSFER_TIMEOUT_MS=3000 -DQUORVEX_TEST_AREAS=""
+    -DQUORVEX_TRANSFER_TIMEOUT_MS=3000
 cmake --build "$build" -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
@@ -20,7 +20,8 @@ ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 if [ -z "${QUORVEX_QUICK:-}" ]; then
     echo "== Sanitizer build and suite"
     QUORVEX_SKIP_SETUP=1 "$root/scripts/sanitize.sh"
-    echo "== Fuzzing (${FUZZ_SECONDS:-60} s per target)"
+    export FUZZ_SECONDS="${FUZZ_SECONDS:-20}"
+    echo "== Fuzzing ($FUZZ_SECONDS s per target)"
     QUORVEX_SKIP_SETUP=1 "$root/scripts/fuzz.sh"
 fi
 echo "All tests passed."

@@ -1,501 +1,278 @@
-// What qv_publish writes into a server directory, and what its check finds in broken ones.
+// What qv_publish writes into a server directory, what its check finds in broken ones, which
+// options it refuses, and how its command line answers.
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
-#include <functional>
 
 #include "checker.h"
 #include "console.h"
+#include "documents.h"
 #include "publisher.h"
+#include "serverfiles.h"
+#include "testenv.h"
 
 using namespace publish;
+using namespace testenv;
 
 using Mutation = std::function<void(const QString& serverDir)>;
-Q_DECLARE_METATYPE(Mutation)
+using Field = QString PublishOptions::*;
+Q_DECLARE_METATYPE(QList<Mutation>)
+Q_DECLARE_METATYPE(Field)
 
 namespace {
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+const char* const V = "versions.json";
+const char* const H = "hashlist.json";
+const char* const A = "quorvex-2.5.7z";
+const QString baseUrl = QStringLiteral("http://h/s");
 
-void writeAll(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QString sha256Of(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-// Every file below dir with its bytes, so that "nothing changed" can be compared.
-QMap<QString, QByteArray> snapshot(const QString& dir) {
-    QMap<QString, QByteArray> files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(dir).relativeFilePath(path), readAll(path));
-    }
-    return files;
-}
-
-void copyTree(const QString& from, const QString& to) {
-    const QMap<QString, QByteArray> files = snapshot(from);
-    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
-        writeAll(QDir(to).filePath(it.key()), it.value());
-    }
-}
-
-// Rewrites the first entry of the server's version list.
-Mutation editEntry(std::function<void(QJsonObject&)> edit) {
-    return [edit](const QString& dir) {
-        const QString path = dir + QStringLiteral("/versions.json");
-        QJsonArray list = QJsonDocument::fromJson(readAll(path)).array();
-        QJsonObject entry = list.at(0).toObject();
-        edit(entry);
-        list[0] = entry;
-        writeAll(path, QJsonDocument(list).toJson());
+// Sets a key of the version list's only entry.
+Mutation edit(const char* key, const QJsonValue& value) {
+    return [=](const QString& dir) {
+        QJsonObject entry = QJsonDocument::fromJson(readFile(dir + '/' + V)).array()[0].toObject();
+        entry.insert(key, value);
+        writeFile(dir + '/' + V, QJsonDocument(QJsonArray{entry}).toJson());
     };
 }
 
-// Appends an element (raw JSON text) to the server's version list.
-Mutation appendElement(const QByteArray& element) {
-    return [element](const QString& dir) {
-        const QString path = dir + QStringLiteral("/versions.json");
-        QByteArray text = readAll(path).trimmed();
-        text.chop(1);
-        writeAll(path, text + ",\n" + element + "]\n");
+// Replaces a file of the server directory, or removes it when bytes is null.
+Mutation put(const char* file, const QByteArray& bytes = QByteArray()) {
+    return [=](const QString& dir) {
+        bytes.isNull() ? QFile::remove(dir + '/' + file) : writeFile(dir + '/' + file, bytes);
     };
 }
 
-Mutation editHashes(std::function<void(QJsonObject&)> edit) {
-    return [edit](const QString& dir) {
-        const QString path = dir + QStringLiteral("/hashlist.json");
-        QJsonObject hashes = QJsonDocument::fromJson(readAll(path)).object();
-        edit(hashes);
-        writeAll(path, QJsonDocument(hashes).toJson());
-    };
+// JSON text written with single quotes.
+QByteArray js(const char* text) {
+    return QByteArray(text).replace('\'', '"');
 }
 
-Mutation replaceFile(const QString& name, const QByteArray& bytes) {
-    return [name, bytes](const QString& dir) {
-        writeAll(QDir(dir).filePath(name), bytes);
-    };
+// A full entry as publish writes it for 2.5, less "size" and "sha256", under another label.
+QByteArray full(const char* label) {
+    return js("{'full': true, 'version': '") + label +
+           js("', 'download_url': 'http://h/s/quorvex-2.5.7z', 'extract_to': '/app', "
+              "'binary_name': '/prog'}");
 }
-
-Mutation removeFile(const QString& name) {
-    return [name](const QString& dir) {
-        QVERIFY(QFile::remove(QDir(dir).filePath(name)));
-    };
-}
-
-// A full entry that is fine apart from what its version label makes of it.
-QByteArray fullEntry(const QByteArray& version) {
-    return "{\"full\": true, \"version\": \"" + version +
-           "\", \"download_url\": \"http://h/b.7z\", \"extract_to\": \"/app\", "
-           "\"binary_name\": \"/prog\"}";
-}
-
-const QString baseUrl = QStringLiteral("http://127.0.0.1:9/srv");
 } // namespace
 
 class TestPublish : public QObject {
     Q_OBJECT
 
-private:
     QTemporaryDir root;
     QString appDir;
     QString goodServer;
     SilentReporter quiet;
 
-    PublishOptions options(const QString& serverDir, const QString& version) const {
-        PublishOptions o;
-        o.appDir = appDir;
-        o.version = version;
-        o.baseUrl = baseUrl;
-        o.extractTo = QStringLiteral("/app");
-        o.binaryName = QStringLiteral("/prog");
-        o.serverDir = serverDir;
-        return o;
-    }
-
-    QString newDir(const QString& name) {
-        static int counter = 0;
-        const QString dir = root.filePath(QStringLiteral("%1-%2").arg(name).arg(++counter));
-        QDir().mkpath(dir);
-        return dir;
+    PublishOptions options(const QString& serverDir) const {
+        return PublishOptions{appDir, "2.5", baseUrl, "/app", "/prog", serverDir};
     }
 
 private slots:
     void initTestCase() {
         QVERIFY(root.isValid());
-        appDir = root.filePath(QStringLiteral("app"));
-        writeAll(appDir + QStringLiteral("/prog"), "#!/bin/sh\nexit 0\n");
-        QFile(appDir + QStringLiteral("/prog"))
-            .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                            QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                            QFile::ExeOther);
-        writeAll(appDir + QStringLiteral("/data.bin"), QByteArray(300000, 'q'));
-        writeAll(appDir + QStringLiteral("/Mixed Case Name.txt"), "mixed\n");
-        writeAll(appDir + QStringLiteral("/Settings.INI"), "[a]\n");
-        writeAll(appDir + QStringLiteral("/.hidden"), "hidden\n");
-        writeAll(appDir + QStringLiteral("/sub/nested.txt"), "nested\n");
-
-        goodServer = newDir(QStringLiteral("good"));
-        const PublishResult result =
-            publishVersion(options(goodServer, QStringLiteral("2.5")), quiet);
+        appDir = root.filePath("app");
+        goodServer = root.filePath("good");
+        QVERIFY(writeTree(appDir, {{"prog", "#!/bin/sh\nexit 0\n"},
+                                   {"data.bin", QByteArray(300000, 'q')},
+                                   {"Mixed Case Name.txt", "mixed\n"},
+                                   {"Settings.INI", "[a]\n"},
+                                   {".hidden", "hidden\n"},
+                                   {"sub/nested.txt", "nested\n"}}));
+        QVERIFY(QFile::setPermissions(appDir + "/prog", QFile::ReadOwner | QFile::ExeOwner));
+        const PublishResult result = publishVersion(options(goodServer), quiet);
         QVERIFY2(result.ok, qPrintable(result.error));
     }
 
-    void publishedFilesMatchTheApplication() {
-        // The hash list covers exactly the files the updater checks, digested independently.
-        const QJsonObject hashes =
-            QJsonDocument::fromJson(readAll(goodServer + QStringLiteral("/hashlist.json")))
-                .object();
-        QCOMPARE(hashes.keys(), (QStringList{QStringLiteral("Mixed Case Name.txt"),
-                                             QStringLiteral("data.bin"), QStringLiteral("prog")}));
-        for (const QString& name : hashes.keys()) {
-            QCOMPARE(hashes.value(name).toString(), sha256Of(readAll(appDir + '/' + name)));
-        }
-
-        const QJsonArray list =
-            QJsonDocument::fromJson(readAll(goodServer + QStringLiteral("/versions.json"))).array();
-        QCOMPARE(list.size(), 1);
-        const QJsonObject entry = list.at(0).toObject();
-        const QByteArray archive = readAll(goodServer + QStringLiteral("/quorvex-2.5.7z"));
-        QVERIFY(!archive.isEmpty());
-        QCOMPARE(entry.value(QStringLiteral("full")), QJsonValue(true));
-        QCOMPARE(entry.value(QStringLiteral("version")).toString(), QStringLiteral("2.5"));
-        QCOMPARE(entry.value(QStringLiteral("download_url")).toString(),
-                 baseUrl + QStringLiteral("/quorvex-2.5.7z"));
-        QCOMPARE(entry.value(QStringLiteral("extract_to")).toString(), QStringLiteral("/app"));
-        QCOMPARE(entry.value(QStringLiteral("binary_name")).toString(), QStringLiteral("/prog"));
-        QVERIFY(entry.value(QStringLiteral("size")).isDouble());
-        QCOMPARE(qint64(entry.value(QStringLiteral("size")).toDouble()), qint64(archive.size()));
-        QCOMPARE(entry.value(QStringLiteral("sha256")).toString(), sha256Of(archive));
+    void publishWritesTheRelease() {
+        const Tree server = readTree(goodServer);
         // Nothing staged is left behind.
-        QCOMPARE(QDir(goodServer).entryList(QDir::Files | QDir::Hidden),
-                 (QStringList{QStringLiteral("hashlist.json"), QStringLiteral("quorvex-2.5.7z"),
-                              QStringLiteral("versions.json")}));
+        QCOMPARE(server.keys(), QStringList({H, A, V}));
+        QJsonObject hashes; // only the top-level files the updater checks
+        for (const char* name : {"Mixed Case Name.txt", "data.bin", "prog"}) {
+            hashes[name] = sha256(readFile(appDir + '/' + name));
+        }
+        QCOMPARE(QJsonDocument::fromJson(server.value(H)).object(), hashes);
+        const QByteArray archive = server.value(A);
+        QJsonObject expected = QJsonDocument::fromJson(full("2.5")).object();
+        expected["size"] = double(archive.size());
+        expected["sha256"] = sha256(archive);
+        QCOMPARE(QJsonDocument::fromJson(server.value(V)).array(), QJsonArray{expected});
+        // Everything in the application directory is packed, hidden files and folders too.
+        QTemporaryDir unpacked;
+        QString error;
+        QVERIFY(extractArchive(goodServer + '/' + A, unpacked.path(), quiet, &error));
+        QCOMPARE(readTree(unpacked.path()), readTree(appDir));
 
         const CheckResult check = checkServerDir(goodServer, quiet);
         QVERIFY2(check.problems.isEmpty(), qPrintable(check.codes().join(' ')));
-        QVERIFY(check.selected);
-        QCOMPARE(check.entry, entry);
+        QCOMPARE(check.entry, expected);
     }
 
+    // The row's name is the code the check must report, with "/variant" for other branches.
     void checkFindsProblems_data() {
-        QTest::addColumn<Mutation>("mutation");
-        QTest::addColumn<QString>("code");
-        auto row = [](const char* name, Mutation m, const char* code) {
-            QTest::newRow(name) << m << QString::fromLatin1(code);
+        QTest::addColumn<QList<Mutation>>("mutations");
+        auto row = [](const char* code, auto... m) {
+            QTest::newRow(code) << QList<Mutation>{m...};
         };
-        row("list is an object", replaceFile("versions.json", "{}"), "list-not-array");
-        row("list is broken JSON", replaceFile("versions.json", "[{\"full\": true"),
-            "list-not-array");
-        row("list is missing", removeFile("versions.json"), "list-missing");
-        row("element is a number", appendElement("7"), "element-not-object");
-        row("element is a string", appendElement("\"1.0\""), "element-not-object");
-        row("no full entry", editEntry([](QJsonObject& e) { e.insert("full", false); }),
-            "no-full-entry");
-        row("full is a string", editEntry([](QJsonObject& e) { e.insert("full", "true"); }),
-            "full-not-boolean");
-        row("label without digits", appendElement(fullEntry("beta")), "label-no-digits");
-        row("label overflowing 32 bits", appendElement(fullEntry("2147483648")), "label-overflow");
-        row("two full entries with one number", appendElement(fullEntry("25")), "duplicate-number");
-        row("extract_to without slash",
-            editEntry([](QJsonObject& e) { e.insert("extract_to", "app"); }), "extract-to");
-        row("extract_to climbing out",
-            editEntry([](QJsonObject& e) { e.insert("extract_to", "/app/../.."); }), "extract-to");
-        row("extract_to on the download folder",
-            editEntry([](QJsonObject& e) { e.insert("extract_to", "/update"); }), "extract-to");
-        row("extract_to missing", editEntry([](QJsonObject& e) { e.remove("extract_to"); }),
-            "extract-to");
-        row("binary_name without slash",
-            editEntry([](QJsonObject& e) { e.insert("binary_name", "prog"); }), "binary-name");
-        row("binary_name climbing out",
-            editEntry([](QJsonObject& e) { e.insert("binary_name", "/../prog"); }), "binary-name");
-        row("URL ending in a slash",
-            editEntry([](QJsonObject& e) { e.insert("download_url", "http://127.0.0.1:9/srv/"); }),
-            "download-url");
-        row("URL whose last segment decodes to ..", editEntry([](QJsonObject& e) {
-                e.insert("download_url", "http://127.0.0.1:9/a/%2E%2E");
-            }),
-            "download-url");
-        row("URL with an encoded slash",
-            editEntry([](QJsonObject& e) { e.insert("download_url", "http://h/a%2Fb.7z"); }),
-            "download-url");
-        row("relative URL",
-            editEntry([](QJsonObject& e) { e.insert("download_url", "quorvex-2.5.7z"); }),
-            "download-url");
-        row("size is a string", editEntry([](QJsonObject& e) { e.insert("size", "12"); }),
-            "archive-keys");
-        row("archive digest in uppercase", editEntry([](QJsonObject& e) {
-                e.insert("sha256", e.value("sha256").toString().toUpper());
-            }),
-            "archive-keys");
-        row("archive size differs",
-            editEntry([](QJsonObject& e) { e.insert("size", e.value("size").toDouble() + 1); }),
-            "archive-size");
-        row("archive digest differs",
-            editEntry([](QJsonObject& e) { e.insert("sha256", sha256Of("other")); }),
-            "archive-sha256");
-        row("archive missing", removeFile("quorvex-2.5.7z"), "archive-missing");
-        row(
-            "archive missing, entry without size and digest",
-            [](const QString& dir) {
-                editEntry([](QJsonObject& e) {
-                    e.remove("size");
-                    e.remove("sha256");
-                })(dir);
-                removeFile("quorvex-2.5.7z")(dir);
-            },
-            "archive-missing");
-        row(
-            "archive is not an archive",
-            [](const QString& dir) {
-                replaceFile("quorvex-2.5.7z", "not 7z")(dir);
-                editEntry([](QJsonObject& e) {
-                    e.remove("size");
-                    e.remove("sha256");
-                })(dir);
-            },
-            "archive-unreadable");
-        row("hash list missing", removeFile("hashlist.json"), "hashlist-missing");
-        row("hash list is an array", replaceFile("hashlist.json", "[]"), "hashlist-not-object");
-        row("uppercase digest", editHashes([](QJsonObject& h) {
-                h.insert("data.bin", h.value("data.bin").toString().toUpper());
-            }),
-            "digest-uppercase");
-        row("short digest", editHashes([](QJsonObject& h) { h.insert("prog", "abc"); }),
-            "digest-malformed");
-        row("digest as a number", editHashes([](QJsonObject& h) { h.insert("prog", 42); }),
-            "digest-malformed");
-        row("file without a key",
-            editHashes([](QJsonObject& h) { h.remove("Mixed Case Name.txt"); }), "file-no-key");
-        row("key in another letter case", editHashes([](QJsonObject& h) {
-                h.insert("mixed case name.txt", h.take("Mixed Case Name.txt"));
-            }),
-            "file-no-key");
-        row("wrong digest", editHashes([](QJsonObject& h) { h.insert("prog", sha256Of("x")); }),
-            "file-wrong-digest");
-        row("executable not in the archive",
-            editEntry([](QJsonObject& e) { e.insert("binary_name", "/quorvex"); }),
-            "executable-missing");
-        row("executable is a directory",
-            editEntry([](QJsonObject& e) { e.insert("binary_name", "/sub"); }),
-            "executable-missing");
+        row("list-missing", put(V));
+        row("list-too-large", put(V, QByteArray(documents::MaxVersionListSize + 1, ' ')));
+        row("list-not-array", put(V, "{}"));
+        row("element-not-object", put(V, "[7]"));
+        row("full-not-boolean", edit("full", "true"));
+        row("no-full-entry", edit("full", false));
+        row("label-no-digits", put(V, "[" + full("beta") + "]"));
+        row("label-overflow", put(V, "[" + full("2147483648") + "]"));
+        row("label-zero", put(V, "[" + full("0.0") + "]"));
+        row("duplicate-number", put(V, "[" + full("2.5") + "," + full("25") + "]"));
+        row("extract-to", edit("extract_to", "app"));
+        row("extract-to/refused", edit("extract_to", "/update"));
+        row("binary-name", edit("binary_name", "prog"));
+        row("binary-name/refused", edit("binary_name", "/pro\x01g"));
+        row("download-url", edit("download_url", A));
+        row("download-url/file-name", edit("download_url", "http://h/s/"));
+        row("archive-keys", edit("size", "12"));
+        row("archive-size", edit("size", 1));
+        row("archive-sha256", edit("sha256", QString(64, '0')));
+        row("archive-missing", put(A));
+        row("archive-missing/selected", put(V, "[" + full("2.5") + "]"), put(A));
+        row("archive-unreadable", put(A, "not 7z"));
+        row("hashlist-missing", put(H));
+        row("hashlist-not-object", put(H, "[]"));
+        row("digest-uppercase", put(H, "{\"prog\": \"" + QByteArray(64, 'A') + "\"}"));
+        row("digest-malformed", put(H, "{\"prog\": \"abc\"}"));
+        row("file-no-key", put(H, "{}"));
+        row("file-wrong-digest", put(H, "{\"prog\": \"" + QByteArray(64, '0') + "\"}"));
+        row("executable-missing", edit("binary_name", "/quorvex"));
+        row("executable-missing/directory", edit("binary_name", "/sub"));
     }
 
     void checkFindsProblems() {
-        QFETCH(Mutation, mutation);
-        QFETCH(QString, code);
-        const QString dir = newDir(QStringLiteral("broken"));
-        copyTree(goodServer, dir);
-        mutation(dir);
-        const CheckResult result = checkServerDir(dir, quiet);
-        QVERIFY2(result.has(code),
-                 qPrintable(QStringLiteral("found: ") + result.codes().join(' ')));
+        QFETCH(QList<Mutation>, mutations);
+        QTemporaryDir dir;
+        QVERIFY(writeTree(dir.path(), readTree(goodServer)));
+        for (const Mutation& mutation : mutations) {
+            mutation(dir.path());
+        }
+        const CheckResult result = checkServerDir(dir.path(), quiet);
+        const QString code = QString(QTest::currentDataTag()).section('/', 0, 0);
+        QVERIFY2(result.has(code), qPrintable("found: " + result.codes().join(' ')));
     }
 
-    void existingListKeepsItsEntries_data() {
+    // Other elements keep their exact text; a refused publish (position -1) changes nothing.
+    void publishIntoExistingList_data() {
         QTest::addColumn<QByteArray>("existing");
-        QTest::addColumn<QList<int>>("kept"); // indexes of elements that must survive verbatim
-        QTest::addColumn<int>("position");    // where the new entry must end up
-        QTest::addColumn<int>("size");
-        const QByteArray older =
-            "{\"zeta\": 1, \"full\": true, \"version\": \"1.9\", \"download_url\": "
-            "\"http://o/q-1.9.7z\","
-            " \"extract_to\": \"/app\", \"binary_name\": \"/prog\", \"build\": "
-            "12345678901234567890,"
-            " \"notes\": {\"ru\": \"\\u0412\\u0435\\u0440\\u0441\\u0438\\u044f\", \"list\": [1, "
-            "\"]\", {\"a\": null}]},"
-            " \"ratio\": 1.50}";
-        const QByteArray patch = "{\"full\": false, \"version\": \"2.5\", \"delta\": \"x\\\"y\"}";
-        QTest::newRow("empty file") << QByteArray() << QList<int>{} << 0 << 1;
-        QTest::newRow("compact list with unknown keys")
-            << ("[" + older + "," + patch + ",7,\"text\"]") << QList<int>{0, 1, 2, 3} << 4 << 5;
-        QTest::newRow("same label replaced in place")
-            << ("[\n  " + older +
-                ",\n  {\"full\": true, \"version\": \"2.5\", \"download_url\": "
-                "\"http://o/x.7z\"},\n  " +
-                patch + "\n]")
-            << QList<int>{0, 2} << 1 << 3;
-        QTest::newRow("same label twice")
-            << QByteArray("[{\"full\": true, \"version\": \"2.5\"}, {\"x\": 1}, {\"full\": true, "
-                          "\"version\": \"2.5\"}]")
-            << QList<int>{1} << 0 << 2;
+        QTest::addColumn<QByteArrayList>("kept"); // element texts that survive verbatim, in order
+        QTest::addColumn<int>("position");        // where the new entry goes
+        auto row = [](const char* name, const QByteArray& existing, int position,
+                      const QByteArrayList& kept = {}) {
+            QTest::newRow(name) << existing << kept << position;
+        };
+        const QByteArray older = js("{'zeta': 1, 'full': true, 'version': '1.9', 'build': "
+                                    "12345678901234567890, 'notes': {'ru': '\\u0412\\u0435', "
+                                    "'list': [1, ']', {'a': null}]}, 'ratio': 1.50}");
+        const QByteArray patch = js("{'full': false, 'version': '2.5', 'delta': 'x\\'y'}");
+        const QByteArray same = full("2.5");
+        row("empty file", "", 0);
+        row("compact, unknown keys", "[" + older + "," + patch + ",7.50,\"te]xt\"]", 4,
+            {older, patch, "7.50", "\"te]xt\""});
+        row("same label replaced in place",
+            "[\n  " + older + ",\n  " + same + ",\n  " + patch + "\n]", 1, {older, patch});
+        row("same label twice", "[" + same + ", {\"x\": 1}, " + same + "]", 0, {"{\"x\": 1}"});
+        row("refused: list is an object", js("{'full': true}"), -1);
+        row("refused: list is broken JSON", js("[{'full': tru"), -1);
+        row("refused: a newer version", "[" + full("3.0") + "]", -1);
+        row("refused: same number, other label", "[" + same + "," + full("25") + "]", -1);
     }
 
-    void existingListKeepsItsEntries() {
+    void publishIntoExistingList() {
         QFETCH(QByteArray, existing);
-        QFETCH(QList<int>, kept);
+        QFETCH(QByteArrayList, kept);
         QFETCH(int, position);
-        QFETCH(int, size);
-        const QString dir = newDir(QStringLiteral("merge"));
-        writeAll(dir + QStringLiteral("/versions.json"), existing);
-        const QJsonArray before = QJsonDocument::fromJson(existing).array();
-
-        const PublishResult result = publishVersion(options(dir, QStringLiteral("2.5")), quiet);
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath(V), existing));
+        QVERIFY(writeFile(dir.filePath(H), js("{'keep': 'me'}")));
+        const Tree before = readTree(dir.path());
+        const PublishResult result = publishVersion(options(dir.path()), quiet);
+        if (position < 0) {
+            QVERIFY(!result.ok && !result.error.isEmpty());
+            QCOMPARE(readTree(dir.path()), before);
+            return;
+        }
         QVERIFY2(result.ok, qPrintable(result.error));
-
-        const QByteArray written = readAll(dir + QStringLiteral("/versions.json"));
+        const QByteArray written = readFile(dir.filePath(V));
         const QJsonArray after = QJsonDocument::fromJson(written).array();
-        QCOMPARE(after.size(), size);
+        QCOMPARE(after.size(), kept.size() + 1);
         QCOMPARE(after.at(position).toObject(), result.entry);
-        int next = 0;
-        for (int index : kept) {
-            if (next == position) {
-                ++next;
-            }
-            QCOMPARE(after.at(next++), before.at(index));
-        }
-        // The exact text survives too: big integers, escapes, key order and spacing.
-        if (!existing.isEmpty()) {
-            QVERIFY(written.contains("12345678901234567890") ==
-                    existing.contains("12345678901234567890"));
-            QVERIFY(written.contains("\"ratio\": 1.50}") == existing.contains("\"ratio\": 1.50}"));
-            QVERIFY(written.contains("\\u0412") == existing.contains("\\u0412"));
-            QVERIFY(written.contains("\"delta\": \"x\\\"y\"") ==
-                    existing.contains("\"delta\": \"x\\\"y\""));
+        for (int i = 0, from = 0; i < kept.size(); from += kept[i++].size()) {
+            QVERIFY2((from = written.indexOf(kept[i], from)) >= 0, kept[i]);
         }
     }
 
-    void refusedPublishingChangesNothing_data() {
-        QTest::addColumn<QByteArray>("existing");
-        QTest::addColumn<QString>("version");
-        QTest::newRow("list is an object") << QByteArray("{\"full\": true}") << "2.5";
-        QTest::newRow("list is broken JSON") << QByteArray("[{\"full\": tru") << "2.5";
-        QTest::newRow("a newer version exists")
-            << QByteArray(
-                   "[{\"full\": true, \"version\": \"3.0\", \"download_url\": \"http://o/a.7z\"}]")
-            << "2.5";
-        QTest::newRow("another label with the same number")
-            << QByteArray(
-                   "[{\"full\": true, \"version\": \"25\", \"download_url\": \"http://o/a.7z\"}]")
-            << "2.5";
-    }
-
-    void refusedPublishingChangesNothing() {
-        QFETCH(QByteArray, existing);
-        QFETCH(QString, version);
-        const QString dir = newDir(QStringLiteral("refused"));
-        writeAll(dir + QStringLiteral("/versions.json"), existing);
-        writeAll(dir + QStringLiteral("/hashlist.json"), "{\"keep\": \"me\"}");
-        const auto before = snapshot(dir);
-        const PublishResult result = publishVersion(options(dir, version), quiet);
-        QVERIFY(!result.ok);
-        QVERIFY(!result.error.isEmpty());
-        QCOMPARE(snapshot(dir), before);
-    }
-
+    // APP and GOOD stand for the application and the published server directory.
     void badOptionsAreRefused_data() {
-        QTest::addColumn<QString>("field");
+        QTest::addColumn<Field>("field");
         QTest::addColumn<QString>("value");
-        QTest::newRow("no app dir") << "appDir"
-                                    << "/nonexistent/app";
-        QTest::newRow("label without digits") << "version"
-                                              << "beta";
-        QTest::newRow("label overflowing") << "version"
-                                           << "1.2147483648";
-        QTest::newRow("label with a slash") << "version"
-                                            << "1/2";
-        QTest::newRow("label with a space") << "version"
-                                            << "1 2";
-        QTest::newRow("ftp base URL") << "baseUrl"
-                                      << "ftp://127.0.0.1/x";
-        QTest::newRow("base URL without host") << "baseUrl"
-                                               << "http:///x";
-        QTest::newRow("base URL with query") << "baseUrl"
-                                             << "http://h/x?y=1";
-        QTest::newRow("extract_to without slash") << "extractTo"
-                                                  << "app";
-        QTest::newRow("extract_to climbing") << "extractTo"
-                                             << "/a/../b";
-        QTest::newRow("extract_to is the data dir") << "extractTo"
-                                                    << "/";
-        QTest::newRow("extract_to is the download folder") << "extractTo"
-                                                           << "/update";
-        QTest::newRow("binary_name without slash") << "binaryName"
-                                                   << "prog";
-        QTest::newRow("binary_name not in the app") << "binaryName"
-                                                    << "/quorvex";
-        QTest::newRow("binary_name not executable") << "binaryName"
-                                                    << "/data.bin";
-        QTest::newRow("server dir inside the app") << "serverDir"
-                                                   << "";
+        QTest::addColumn<QString>("problem"); // part of the refusal; empty: accepted
+        using O = PublishOptions;
+        auto row = [](const char* name, Field field, const char* value, const char* problem) {
+            QTest::newRow(name) << field << value << problem;
+        };
+        row("good options", &O::version, "2.5", "");
+        row("no app dir", &O::appDir, "/nonexistent/app", "--app-dir");
+        row("label with a slash", &O::version, "1/2", "only letters");
+        row("label without digits", &O::version, "beta", "no digits");
+        row("label overflowing", &O::version, "1.2147483648", "32-bit");
+        row("ftp base URL", &O::baseUrl, "ftp://h/x", "--base-url");
+        row("base URL without host", &O::baseUrl, "http:///x", "--base-url");
+        row("base URL with query", &O::baseUrl, "http://h/x?y=1", "--base-url");
+        row("base URL with fragment", &O::baseUrl, "http://h/x#y", "--base-url");
+        row("extract_to without slash", &O::extractTo, "app", "must start");
+        row("extract_to on the download folder", &O::extractTo, "/update", "refused");
+        row("binary_name without slash", &O::binaryName, "prog", "must start");
+        row("binary_name not in the app", &O::binaryName, "/quorvex", "not in --app-dir");
+        row("binary_name not executable", &O::binaryName, "/data.bin", "execute");
+        row("empty server dir", &O::serverDir, "", "must not be empty");
+        row("server dir is a file", &O::serverDir, "GOOD/versions.json", "not a directory");
+        row("server dir inside the app", &O::serverDir, "APP/sub", "inside --app-dir");
     }
 
     void badOptionsAreRefused() {
-        QFETCH(QString, field);
+        QFETCH(Field, field);
         QFETCH(QString, value);
-        PublishOptions o = options(newDir(QStringLiteral("opts")), QStringLiteral("2.5"));
-        if (field == QLatin1String("appDir"))
-            o.appDir = value;
-        if (field == QLatin1String("version"))
-            o.version = value;
-        if (field == QLatin1String("baseUrl"))
-            o.baseUrl = value;
-        if (field == QLatin1String("extractTo"))
-            o.extractTo = value;
-        if (field == QLatin1String("binaryName"))
-            o.binaryName = value;
-        if (field == QLatin1String("serverDir"))
-            o.serverDir = appDir + QStringLiteral("/sub");
-        QVERIFY(!optionsProblem(o).isEmpty());
+        QFETCH(QString, problem);
+        PublishOptions o = options(root.filePath("unused"));
+        o.*field = value.replace("APP", appDir).replace("GOOD", goodServer);
+        const QString found = optionsProblem(o);
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
     }
 
     void commandLine_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output");
-        const QString tool = QStringLiteral("%1/qv_publish");
-        QTest::newRow("no command") << QStringList{} << 2 << "no command";
-        QTest::newRow("help") << QStringList{"--help"} << 0 << "hashlist.json";
-        QTest::newRow("help of a command") << QStringList{"publish", "--help"} << 0 << "--base-url";
-        QTest::newRow("unknown command") << QStringList{"deploy"} << 2 << "unknown command";
-        QTest::newRow("unknown option")
-            << QStringList{"check", "--sever-dir", "."} << 2 << "unknown option --sever-dir";
-        QTest::newRow("option without value")
-            << QStringList{"check", "--server-dir"} << 2 << "needs a value";
-        QTest::newRow("publish without version")
-            << QStringList{"publish",      "--app-dir", "APP",           "--base-url", "http://h",
-                           "--extract-to", "/app",      "--binary-name", "/prog"}
-            << 2 << "--version is required";
-        QTest::newRow("check of a good tree") << QStringList{"check", "--server-dir", "GOOD"} << 0
-                                              << "would install entry 0: version \"2.5\"";
-        QTest::newRow("check of a broken tree")
-            << QStringList{"check", "--server-dir", "BROKEN"} << 1 << "PROBLEM [hashlist-missing]";
-        QTest::newRow("check of no directory")
-            << QStringList{"check", "--server-dir", "/nonexistent"} << 2 << "not a directory";
+        auto row = [](const char* name, const QStringList& arguments, int code, const char* out) {
+            QTest::newRow(name) << arguments << code << out;
+        };
+        row("no command", {}, 2, "no command");
+        row("help", {"--help"}, 0, "hashlist.json");
+        row("help of a command", {"publish", "--help"}, 0, "--base-url");
+        row("unknown command", {"deploy"}, 2, "unknown command");
+        row("unknown option", {"check", "--sever-dir", "."}, 2, "unknown option --sever-dir");
+        row("option without value", {"check", "--server-dir"}, 2, "needs a value");
+        row("publish without version", {"publish", "--app-dir", "APP"}, 2, "--version is required");
+        row("check, good", {"check", "--server-dir", "GOOD"}, 0, "would install entry 0");
+        row("check, no server", {"check", "--server-dir", "APP"}, 1, "PROBLEM [list-missing]");
+        row("check, no directory", {"check", "--server-dir", "/none"}, 2, "not a directory");
     }
 
     void commandLine() {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, output);
-        const QString broken = newDir(QStringLiteral("cli"));
-        copyTree(goodServer, broken);
-        QFile::remove(broken + QStringLiteral("/hashlist.json"));
-        for (QString& argument : arguments) {
-            argument.replace(QStringLiteral("GOOD"), goodServer)
-                .replace(QStringLiteral("BROKEN"), broken)
-                .replace(QStringLiteral("APP"), appDir);
-        }
+        const QString program = QCoreApplication::applicationDirPath() + "/../qv_publish";
+        QVERIFY2(QFileInfo(program).isExecutable(), "qv_publish is not built");
+        arguments.replaceInStrings("GOOD", goodServer).replaceInStrings("APP", appDir);
         QProcess tool;
         tool.setProcessChannelMode(QProcess::MergedChannels);
-        tool.start(qEnvironmentVariable("QUORVEX_TEST_BINARY_DIR") + QStringLiteral("/qv_publish"),
-                   arguments);
+        tool.start(program, arguments);
         QVERIFY(tool.waitForFinished(60000));
         const QString text = QString::fromLocal8Bit(tool.readAll());
         QVERIFY2(text.contains(output), qPrintable(text));
@@ -503,5 +280,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPublish)
+QUORVEX_TEST_MAIN(TestPublish)
 #include "tst_publish.moc"

@@ -1,154 +1,24 @@
 #include "testenv.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QUrl>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpSocket>
 #include <QtTest/QTest>
 
 #include "buildconfig.h"
+#include "console.h"
+#include "serverfiles.h"
+#include "sha256.h"
 
 namespace testenv {
 
-QString privateDataHome() {
-    static QTemporaryDir home;
-    static const bool set = qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
-    Q_UNUSED(set);
-    return home.path();
-}
-
-QString binaryDir() {
-    const QString fromEnv = qEnvironmentVariable("QUORVEX_TEST_BINARY_DIR");
-    return fromEnv.isEmpty() ? QStringLiteral(QUORVEX_TEST_BUILD_ROOT) : fromEnv;
-}
-
-QString updaterPath() {
-    return binaryDir() + QStringLiteral("/qv_updater");
-}
-
-QString markerAppPath() {
-    return QStringLiteral(QUORVEX_MARKER_APP);
-}
-
-QString fakeExtractorPath() {
-    return QStringLiteral(QUORVEX_FAKE_EXTRACTOR);
-}
-
-QString sevenZipPath() {
-    return QStringLiteral(QUORVEX_SEVEN_ZIP);
-}
-
-quint16 freeLoopbackPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-quint16 compiledServerPort() {
-    return quint16(QUrl(QStringLiteral(QUORVEX_SERVER_URL)).port(80));
-}
-
-RunResult run(const QString& program, const QStringList& arguments, const RunOptions& options) {
-    RunResult result;
-    QProcess process;
-    process.setProcessEnvironment(options.environment);
-    if (!options.workingDirectory.isEmpty()) {
-        process.setWorkingDirectory(options.workingDirectory);
-    }
-    process.start(program, arguments);
-    if (!process.waitForStarted(10000)) {
-        result.standardError = process.errorString().toUtf8();
-        return result;
-    }
-    result.started = true;
-
-    // A real event loop rather than polling: servers in this thread then answer at full speed.
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&]() {
-        result.timedOut = true;
-        loop.quit();
-    });
-    auto collect = [&]() {
-        result.standardOutput += process.readAllStandardOutput();
-        result.standardError += process.readAllStandardError();
-        if (options.stopWhen && !result.stopped && options.stopWhen(result)) {
-            result.stopped = true;
-            loop.quit();
-        }
-    };
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop, collect);
-    QObject::connect(&process, &QProcess::readyReadStandardError, &loop, collect);
-    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                     [&]() {
-                         result.finished = true;
-                         loop.quit();
-                     });
-    deadline.start(options.timeoutMs);
-    loop.exec();
-    QObject::disconnect(&process, nullptr, &loop, nullptr);
-
-    if (!result.finished) {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    result.standardOutput += process.readAllStandardOutput();
-    result.standardError += process.readAllStandardError();
-    result.exitCode = process.exitCode();
-    result.exitStatus = process.exitStatus();
-    return result;
-}
-
-QProcessEnvironment updaterEnvironment(const QString& dataHome) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
-    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
-    return env;
-}
-
-RunResult runUpdater(const RunOptions& options) {
-    return run(updaterPath(), {}, options);
-}
-
-bool make7z(const QString& sourceDir, const QString& archivePath, QString* log) {
-    const QString archive = QFileInfo(archivePath).absoluteFilePath();
-    QFile::remove(archive);
-    QProcess process;
-    process.setWorkingDirectory(sourceDir);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(sevenZipPath(),
-                  {QStringLiteral("a"), QStringLiteral("-t7z"), QStringLiteral("-bd"),
-                   QStringLiteral("-y"), archive, QStringLiteral(".")});
-    const bool ok = process.waitForFinished(120000) &&
-                    process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!ok && log) {
-        *log = process.errorString() + QLatin1Char('\n') + QString::fromUtf8(process.readAll());
-    }
-    return ok;
-}
-
-QByteArray sha256OfFile(const QString& path) {
+QByteArray readFile(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QByteArray();
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file)) {
-        return QByteArray();
-    }
-    return hash.result().toHex();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool writeFile(const QString& path, const QByteArray& data) {
@@ -158,96 +28,199 @@ bool writeFile(const QString& path, const QByteArray& data) {
            file.write(data) == data.size() && file.flush();
 }
 
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool writeTree(const QString& root, const Tree& tree) {
     bool ok = QDir().mkpath(root);
-    for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        ok = (it.key().endsWith(QLatin1Char('/')) ? QDir().mkpath(path)
-                                                  : writeFile(path, it.value())) &&
-             ok;
+    for (auto it = tree.begin(); it != tree.end(); ++it) {
+        const QString path = root + '/' + it.key();
+        ok = (it.key().endsWith('/') ? QDir().mkpath(path) : writeFile(path, it.value())) && ok;
     }
     return ok;
 }
 
 Tree readTree(const QString& root) {
     Tree tree;
-    const QDir base(root);
     QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(it.next());
         const QFileInfo info = it.fileInfo();
-        const QString relative = base.relativeFilePath(path);
-        if (info.isDir() && !info.isSymLink()) {
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
+        if (info.isSymLink()) {
+            tree.insert(relative, "-> " + info.symLinkTarget().toUtf8());
+        } else if (info.isDir()) {
+            tree.insert(relative + '/', QByteArray());
         } else {
-            tree.insert(relative, readFile(path));
+            tree.insert(relative, readFile(info.filePath()));
         }
     }
     return tree;
 }
 
-QStringList diffTrees(const Tree& expected, const Tree& actual) {
-    QStringList differences;
-    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
-        if (!actual.contains(it.key())) {
-            differences << QStringLiteral("missing: ") + it.key();
-        } else if (!it.key().endsWith(QLatin1Char('/')) && actual.value(it.key()) != it.value()) {
-            differences << QStringLiteral("different contents: %1 (%2 bytes, expected %3)")
-                               .arg(it.key())
-                               .arg(actual.value(it.key()).size())
-                               .arg(it.value().size());
-        }
-    }
-    for (auto it = actual.constBegin(); it != actual.constEnd(); ++it) {
-        if (!expected.contains(it.key())) {
-            differences << QStringLiteral("unexpected: ") + it.key();
-        }
-    }
-    return differences;
+QString sha256(const QByteArray& bytes) {
+    Sha256 hash;
+    hash.addData(bytes);
+    return hash.hexResult();
 }
 
-QList<MarkerLine> readMarker(const QString& markerPath) {
-    QList<MarkerLine> lines;
-    const QList<QByteArray> raw = readFile(markerPath).split('\n');
-    for (const QByteArray& line : raw) {
-        if (line.isEmpty()) {
-            continue;
+QString updaterPath() {
+    return QStringLiteral(QUORVEX_TEST_BUILD_ROOT "/qv_updater");
+}
+
+QString standinPath() {
+    return QStringLiteral(QUORVEX_STANDIN);
+}
+
+QList<QStringList> starts(const QString& marker) {
+    QList<QStringList> lines;
+    for (const QByteArray& line : readFile(marker).split('\n')) {
+        if (!line.isEmpty()) {
+            lines << QString::fromUtf8(line).split('\t');
         }
-        const QList<QByteArray> fields = line.split('\t');
-        MarkerLine marker;
-        marker.program = QFile::decodeName(fields.value(0));
-        marker.workingDirectory = QFile::decodeName(fields.value(1));
-        for (int i = 2; i < fields.size(); ++i) {
-            marker.arguments << QString::fromLocal8Bit(fields[i]);
-        }
-        lines << marker;
     }
     return lines;
 }
 
-QList<QStringList> readExtractorLog(const QString& logPath) {
-    // One run per line: "#", then each argument followed by a NUL byte.
-    QList<QStringList> runs;
-    const QList<QByteArray> raw = readFile(logPath).split('\n');
-    for (const QByteArray& line : raw) {
-        if (!line.startsWith('#')) {
-            continue;
-        }
-        QStringList arguments;
-        QList<QByteArray> parts = line.mid(1).split('\0');
-        parts.removeLast(); // after the last NUL
-        for (const QByteArray& part : parts) {
-            arguments << QString::fromLocal8Bit(part);
-        }
-        runs << arguments;
+quint16 compiledServerPort() {
+    return quint16(QUrl(QStringLiteral(QUORVEX_SERVER_URL)).port(80));
+}
+
+Release makeRelease(const QByteArray& payload) {
+    Release release;
+    release.tree = {{"quorvex", readFile(standinPath())},
+                    {"payload.dat", payload},
+                    {"quorvex.ini", "[user]\n"},
+                    {"plugins/", {}},
+                    {"plugins/readme.txt", "not verified"}};
+    QTemporaryDir dir;
+    const QString app = dir.filePath("app");
+    writeTree(app, release.tree);
+    QFile::setPermissions(app + "/quorvex", QFile::ReadOwner | QFile::ExeOwner);
+    publish::SilentReporter quiet;
+    QString error;
+    if (!publish::createArchive(app, dir.filePath("a.7z"), quiet, &error) ||
+        !publish::hashCheckedFiles(app, &release.hashes, quiet, &error)) {
+        qWarning("release not built: %s", qPrintable(error));
     }
-    return runs;
+    release.archive = readFile(dir.filePath("a.7z"));
+    return release;
+}
+
+QJsonObject entry(const QString& version, const QString& url, const QByteArray& archive) {
+    QJsonObject e{{"full", true},
+                  {"version", version},
+                  {"download_url", url},
+                  {"extract_to", "/Quorvex"},
+                  {"binary_name", "/quorvex"}};
+    if (!archive.isEmpty()) {
+        e["size"] = double(archive.size());
+        e["sha256"] = sha256(archive);
+    }
+    return e;
+}
+
+QByteArray listOf(const QJsonObject& e) {
+    return QJsonDocument(QJsonArray{QJsonObject{{"full", false}, {"version", "99"}}, e}).toJson();
+}
+
+QByteArray json(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+void TarWriter::addHeader(const QString& name, char type, qint64 size, const QString& link,
+                          int mode) {
+    QByteArray header(512, '\0');
+    auto put = [&](int offset, const QByteArray& value) {
+        memcpy(header.data() + offset, value.constData(), size_t(value.size()));
+    };
+    auto octal = [&](int offset, int width, qint64 value) {
+        put(offset, QByteArray::number(value, 8).rightJustified(width - 1, '0'));
+    };
+    put(0, name.toUtf8().left(100));
+    octal(100, 8, mode);
+    octal(108, 8, 0);
+    octal(116, 8, 0);
+    octal(124, 12, size);
+    octal(136, 12, 1700000000);
+    header[156] = type;
+    put(157, link.toUtf8().left(100));
+    put(257, QByteArray("ustar\0"
+                        "00",
+                        8));
+    memset(header.data() + 148, ' ', 8);
+    unsigned sum = 0;
+    for (const char c : header) {
+        sum += static_cast<unsigned char>(c);
+    }
+    put(148, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
+    bytes += header;
+}
+
+void TarWriter::addFile(const QString& name, const QByteArray& data, int mode) {
+    addHeader(name, '0', data.size(), QString(), mode);
+    bytes += data + QByteArray((512 - data.size() % 512) % 512, '\0');
+}
+
+void TarWriter::addLink(const QString& name, const QString& target, bool hard) {
+    addHeader(name, hard ? '1' : '2', 0, target, 0777);
+}
+
+bool Nginx::start(const QString& root, quint16 listenPort) {
+    stop();
+    state = std::make_unique<QTemporaryDir>();
+    port = listenPort;
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedChannels);
+    script.start(QStringLiteral(QUORVEX_SOURCE_DIR "/scripts/nginx.sh"),
+                 {"start", root, QString::number(port), state->path()});
+    return script.waitForFinished(30000) && script.exitCode() == 0;
+}
+
+void Nginx::stop() {
+    if (state) {
+        QProcess::execute(QStringLiteral(QUORVEX_SOURCE_DIR "/scripts/nginx.sh"),
+                          {"stop", state->path()});
+        state.reset();
+    }
+}
+
+QUrl Nginx::url(const QString& path) const {
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
+}
+
+QByteArray Nginx::accessLog() const {
+    return state ? readFile(state->filePath("access.log")) : QByteArray();
+}
+
+UpdaterRun::UpdaterRun(const QString& home, const QString& marker, const QString& program) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QT_FORCE_STDERR_LOGGING", "1");
+    env.insert("XDG_DATA_HOME", home);
+    env.insert("QUORVEX_MARKER", marker);
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&process, &QProcess::readyRead, [this] { log += process.readAll(); });
+    process.start(program.isEmpty() ? updaterPath() : program, QStringList());
+}
+
+bool UpdaterRun::waitForLog(const QByteArray& text, int timeoutMs) {
+    (void)QTest::qWaitFor([&] { return logged(text) || process.state() == QProcess::NotRunning; },
+                          timeoutMs);
+    log += process.readAll();
+    return logged(text);
+}
+
+bool UpdaterRun::waitForQuit(int timeoutMs) {
+    (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+    log += process.readAll();
+    return process.state() == QProcess::NotRunning &&
+           process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+void UpdaterRun::kill() {
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
 }
 
 } // namespace testenv

@@ -1,103 +1,104 @@
 #pragma once
 
+// Helpers shared by the test programs: files and trees, the programs built for the tests,
+// releases and hostile archives, nginx, and running the real updater.
+
+#include <QApplication>
 #include <QByteArray>
-#include <QList>
+#include <QFile>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QString>
-#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest/QTest>
+#include <memory>
 
-#include <functional>
-
-// Helpers shared by the test programs: the test's own data directory, the programs built for
-// the tests, running the real updater, archives and file trees.
 namespace testenv {
 
-// Points XDG_DATA_HOME at a temporary directory that lives until the test process ends and
-// returns its path. Call it before QStandardPaths is first queried (first thing in main or
-// initTestCase); later calls return the same directory.
-QString privateDataHome();
-
-// The build root (env QUORVEX_TEST_BINARY_DIR, else the one configured at build time).
-QString binaryDir();
-// The real updater in the build root.
-QString updaterPath();
-// The stand-in programs built with the tests (see helpers/):
-// marker_app appends "<own path>\t<working directory>[\t<argument>...]\n" to the file named
-// by env QUORVEX_MARKER, else to "<own path>.marker", and exits 0.
-QString markerAppPath();
-// fake_extractor logs its arguments to env QUORVEX_FAKE_EXTRACTOR_LOG (if set), then runs the
-// comma-separated steps of env QUORVEX_FAKE_EXTRACTOR: "exit:<n>", "crash", "sleep:<ms>",
-// "touch:<path>". Without steps it exits 0.
-QString fakeExtractorPath();
-// The system's 7-Zip console program (the one linked as "7Z/7z.exe" beside the programs).
-QString sevenZipPath();
-
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
-quint16 freeLoopbackPort();
-// The port of the download server compiled into the updater (80 when the address has none).
-quint16 compiledServerPort();
-
-struct RunResult {
-    bool started = false;
-    bool finished = false; // ended by itself before a stop or the time-out
-    bool stopped = false;  // ended because stopWhen returned true
-    bool timedOut = false;
-    int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
-    QByteArray standardOutput;
-    QByteArray standardError; // qDebug/qWarning output of a Qt program
-};
-
-struct RunOptions {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    QString workingDirectory; // empty: the test's own
-    int timeoutMs = 30000;
-    // Called whenever output arrives; true ends the program (SIGTERM, then SIGKILL).
-    std::function<bool(const RunResult& soFar)> stopWhen;
-};
-
-// Runs program to its end (or stop / timeout) while processing events, so servers living in
-// the test thread keep answering.
-RunResult run(const QString& program, const QStringList& arguments,
-              const RunOptions& options = RunOptions());
-// The system environment with QT_QPA_PLATFORM=offscreen, XDG_DATA_HOME=dataHome and Qt's
-// messages forced to stderr.
-QProcessEnvironment updaterEnvironment(const QString& dataHome);
-// Runs the real updater (no arguments).
-RunResult runUpdater(const RunOptions& options);
-
-// Packs the contents of sourceDir (not the directory itself) into a new 7z archive at
-// archivePath with the real 7-Zip. On failure returns false and fills *log with its output.
-bool make7z(const QString& sourceDir, const QString& archivePath, QString* log = nullptr);
-
-// Lowercase hexadecimal SHA-256 of a file's bytes; empty when it cannot be read.
-QByteArray sha256OfFile(const QString& path);
-
-// Writes data to path, creating missing parent directories.
-bool writeFile(const QString& path, const QByteArray& data);
-// The file's bytes; empty when it cannot be read.
+// The file's bytes (empty when unreadable); writing creates the missing parent directories.
 QByteArray readFile(const QString& path);
-
-// A file tree: relative path ("a/b.txt", separator "/") -> contents; a key ending in "/" is
-// a directory (its value is ignored), so empty directories can be described.
+bool writeFile(const QString& path, const QByteArray& data);
+// Relative path ("a/b.txt") -> contents; a key ending in "/" is a directory. readTree lists
+// hidden entries too, and a symbolic link as "-> <target>".
 using Tree = QMap<QString, QByteArray>;
 bool writeTree(const QString& root, const Tree& tree);
-// Every file and directory under root, hidden ones included (directories end in "/").
 Tree readTree(const QString& root);
-// Human-readable differences between two trees (missing, unexpected, different contents);
-// empty when they are equal.
-QStringList diffTrees(const Tree& expected, const Tree& actual);
+QString sha256(const QByteArray& bytes);
 
-struct MarkerLine {
-    QString program;
-    QString workingDirectory;
-    QStringList arguments;
+QString updaterPath();
+// helpers/standin.cpp: records each start in $QUORVEX_MARKER, then runs $QUORVEX_STANDIN.
+QString standinPath();
+// Lines the stand-in wrote to marker, each split at its tabs (program, arguments...).
+QList<QStringList> starts(const QString& marker);
+quint16 compiledServerPort();
+
+// A release as the publishing tool packs it: the stand-in as the executable "quorvex", a
+// payload, a settings file and a subdirectory; hashes of the files the updater checks.
+struct Release {
+    Tree tree;
+    QByteArray archive;
+    QJsonObject hashes;
 };
-// The lines marker_app appended to a marker file (none when the file is missing).
-QList<MarkerLine> readMarker(const QString& markerPath);
-// One argument list per fake_extractor run logged to logPath.
-QList<QStringList> readExtractorLog(const QString& logPath);
+Release makeRelease(const QByteArray& payload);
+// A full entry installing into "/Quorvex" with "size" and "sha256" of archive (when given).
+QJsonObject entry(const QString& version, const QString& url, const QByteArray& archive = {});
+QByteArray listOf(const QJsonObject& entry); // the entry after a patch entry
+QByteArray json(const QJsonObject& object);
+
+// A ustar archive written entry by entry, as a hostile server would: "../" and absolute
+// names, links to anywhere, duplicate names.
+class TarWriter {
+public:
+    void addFile(const QString& name, const QByteArray& data, int mode = 0644);
+    void addLink(const QString& name, const QString& target, bool hard = false);
+    QByteArray finish() const { return bytes + QByteArray(1024, '\0'); }
+
+private:
+    void addHeader(const QString& name, char type, qint64 size, const QString& link, int mode);
+    QByteArray bytes;
+};
+
+// nginx serving a directory on 127.0.0.1:port through scripts/nginx.sh.
+class Nginx {
+public:
+    ~Nginx() { stop(); }
+    bool start(const QString& root, quint16 port);
+    void stop();
+    QUrl url(const QString& path) const;
+    QByteArray accessLog() const;
+
+private:
+    std::unique_ptr<QTemporaryDir> state;
+    quint16 port = 0;
+};
+
+// A real updater (or a copy of it) running with its data under home, its launches recorded in
+// marker and its diagnostics collected as they arrive.
+class UpdaterRun {
+public:
+    UpdaterRun(const QString& home, const QString& marker, const QString& program = {});
+    ~UpdaterRun() { kill(); }
+    bool logged(const QByteArray& text) const { return log.contains(text); }
+    // True once text is logged; false when the updater ended or time ran out first.
+    bool waitForLog(const QByteArray& text, int timeoutMs = 20000);
+    // True when the updater quit by itself with status 0.
+    bool waitForQuit(int timeoutMs = 30000);
+    void kill();
+    QProcess process;
+    QByteArray log;
+};
 
 } // namespace testenv
+
+// main() of a test program: a private data home (XDG_DATA_HOME) for the whole run, set before
+// anything asks for the data directory, then the tests.
+#define QUORVEX_TEST_MAIN(TestClass)                                                               \
+    int main(int argc, char* argv[]) {                                                             \
+        QTemporaryDir home;                                                                        \
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));                                  \
+        QApplication app(argc, argv);                                                              \
+        TestClass test;                                                                            \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

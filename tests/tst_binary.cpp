@@ -1,0 +1,230 @@
+// The real qv_updater: what the publishing tool publishes, served by nginx on the port compiled
+// into the updater, installed, verified, updated and repaired; the start-up hand-offs; and
+// runs killed while downloading and while extracting, repaired by the next run.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+#include <csignal>
+
+#include "buildconfig.h"
+#include "console.h"
+#include "fakehttpserver.h"
+#include "publisher.h"
+#include "testenv.h"
+
+namespace {
+// Processes started by pid, from /proc.
+QList<qint64> childProcesses(qint64 pid) {
+    QList<qint64> pids;
+    const QByteArray path =
+        "/proc/" + QByteArray::number(pid) + "/task/" + QByteArray::number(pid) + "/children";
+    for (const QByteArray& field : testenv::readFile(path).simplified().split(' ')) {
+        if (!field.isEmpty()) {
+            pids << field.toLongLong();
+        }
+    }
+    return pids;
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool ended(qint64 pid) {
+    const QByteArray stat = testenv::readFile("/proc/" + QByteArray::number(pid) + "/stat");
+    return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+} // namespace
+
+class BinaryTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    // Without a server: a run that does not hand off goes on with its own workflow.
+    void handOff_data();
+    void handOff();
+    void installedCopyCarriesOn();
+    void publishInstallVerifyUpdate();
+    void killedWhileDownloading();
+    void killedWhileExtracting();
+
+private:
+    // Publishes the stand-in application with payload as version into the server's root.
+    QJsonObject publish(const QString& version, const QByteArray& payload);
+    // A run that must install or verify, launch and quit; returns its diagnostics.
+    QByteArray runToLaunch();
+    QJsonObject record() const {
+        return QJsonDocument::fromJson(testenv::readFile(dataDir + "/latestVersion.json")).object();
+    }
+    int launches() const { return testenv::starts(marker).size(); }
+
+    QTemporaryDir work;
+    QString home, dataDir, marker, www;
+    testenv::Nginx nginx;
+};
+
+void BinaryTest::initTestCase() {
+    const QUrl server(QStringLiteral(QUORVEX_SERVER_URL));
+    if (server.host() != QLatin1String("127.0.0.1")) {
+        QSKIP("The updater is not built against a loopback server (QUORVEX_SERVER_URL)");
+    }
+    home = work.filePath("home");
+    dataDir = home + "/qv_updater";
+    marker = work.filePath("launches.txt");
+    www = work.filePath("www");
+    QVERIFY(QDir().mkpath(www));
+}
+
+QJsonObject BinaryTest::publish(const QString& version, const QByteArray& payload) {
+    QTemporaryDir app;
+    testenv::Tree tree{{"quorvex", {}}, {"payload.dat", payload}, {"quorvex.ini", "[user]\n"}};
+    testenv::writeTree(app.path(), tree);
+    QFile::remove(app.filePath("quorvex"));
+    QFile::copy(testenv::standinPath(), app.filePath("quorvex"));
+    publish::PublishOptions options{app.path(), version,    nginx.url("").toString(),
+                                    "/Quorvex", "/quorvex", www};
+    publish::SilentReporter quiet;
+    const publish::PublishResult result = publish::publishVersion(options, quiet);
+    if (!result.ok) {
+        qWarning("publishing failed: %s", qPrintable(result.error));
+    }
+    return result.entry;
+}
+
+QByteArray BinaryTest::runToLaunch() {
+    const int before = launches();
+    testenv::UpdaterRun run(home, marker);
+    if (!run.waitForQuit()) {
+        qWarning("the updater did not quit by itself:\n%s", run.log.constData());
+        return QByteArray();
+    }
+    if (!QTest::qWaitFor([&] { return launches() == before + 1; })) {
+        qWarning("nothing launched:\n%s", run.log.constData());
+        return QByteArray();
+    }
+    return run.log;
+}
+
+void BinaryTest::publishInstallVerifyUpdate() {
+    QDir(dataDir).removeRecursively();
+    QVERIFY(nginx.start(www, testenv::compiledServerPort()));
+    const QJsonObject first = publish("1.0", QByteArray(300000, 'a'));
+    QVERIFY(!first.isEmpty());
+    QByteArray log = runToLaunch();
+    QVERIFY(log.contains("Каталог успешно очищен."));
+    QCOMPARE(record(), first);
+    QCOMPARE(testenv::starts(marker).last(), QStringList{dataDir + "/Quorvex/quorvex"});
+
+    // Verified and launched without the version list.
+    const int listRequests = nginx.accessLog().count("GET /versions.json");
+    QVERIFY(!runToLaunch().contains("Каталог успешно очищен."));
+    QCOMPARE(nginx.accessLog().count("GET /versions.json"), listRequests);
+
+    // A new release: the installed files no longer match its hash list.
+    const QJsonObject second = publish("1.1", QByteArray(1000, 'b'));
+    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+    QCOMPARE(record(), second);
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray(1000, 'b'));
+
+    // A damaged file is repaired.
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/payload.dat", "tampered"));
+    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray(1000, 'b'));
+}
+
+void BinaryTest::handOff_data() {
+    QTest::addColumn<QStringList>("programs"); // under the data directory
+    QTest::newRow("installed updater copy") << QStringList{"qv_updater.exe"};
+    QTest::newRow("separate update program") << QStringList{"bin/qv_update.exe"};
+    QTest::newRow("both") << QStringList{"bin/qv_update.exe", "qv_updater.exe"};
+    QTest::newRow("a directory at the copy's path") << QStringList{"qv_updater.exe/"};
+}
+
+void BinaryTest::handOff() {
+    QFETCH(QStringList, programs);
+    QDir(dataDir).removeRecursively();
+    for (const QString& program : programs) {
+        QVERIFY(QDir().mkpath(QFileInfo(dataDir + "/" + program).absolutePath()));
+        QVERIFY(program.endsWith('/') ||
+                QFile::copy(testenv::standinPath(), dataDir + "/" + program));
+    }
+    const QByteArray stored = "{\n    \"version\": \"1\"\n}\n";
+    QVERIFY(testenv::writeFile(dataDir + "/latestVersion.json", stored));
+    const int before = launches();
+    testenv::UpdaterRun run(home, marker);
+    if (programs.first().endsWith('/')) {
+        // A directory passes the existence test and fails to start; the updater stays.
+        QVERIFY2(run.waitForLog("Ошибка при запуске процесса"), run.log.constData());
+        run.kill();
+        QCOMPARE(launches(), before);
+    } else {
+        QVERIFY2(run.waitForQuit(), run.log.constData());
+        QTRY_COMPARE(launches(), before + programs.size());
+    }
+    // Nothing that ran before the record was read may replace it.
+    QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), stored);
+}
+
+void BinaryTest::installedCopyCarriesOn() {
+    // The copy's data directory is the one it sits in: it goes on with its own work.
+    QDir(dataDir).removeRecursively();
+    const QString copy = dataDir + "/qv_updater.exe";
+    QVERIFY(QDir().mkpath(dataDir));
+    QVERIFY(QFile::copy(testenv::updaterPath(), copy));
+    testenv::UpdaterRun run(home, marker, copy);
+    QVERIFY2(run.waitForLog("Приложение не найдено! \"" + copy.toUtf8() + "\""),
+             run.log.constData());
+    QVERIFY(!run.logged("Приложение найдено!"));
+}
+
+void BinaryTest::killedWhileDownloading() {
+    QDir(dataDir).removeRecursively();
+    const QJsonObject entry = publish("2.0", QByteArray(200000, 'c'));
+    QVERIFY(!runToLaunch().isEmpty());
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/payload.dat", "tampered"));
+    const testenv::Tree installed = testenv::readTree(dataDir + "/Quorvex");
+    const QByteArray stored = testenv::readFile(dataDir + "/latestVersion.json");
+    // The archive trickles from the scripted server.
+    FakeHttpServer slow;
+    FakeResponse trickle = FakeResponse::ok(testenv::readFile(www + "/quorvex-2.0.7z"));
+    trickle.trickleBytes = 1024;
+    trickle.trickleIntervalMs = 50;
+    slow.setRoute("/quorvex-2.0.7z", trickle);
+    QJsonObject slowEntry = entry;
+    slowEntry["download_url"] = slow.url("/quorvex-2.0.7z").toString();
+    const QByteArray list = testenv::readFile(www + "/versions.json");
+    QVERIFY(testenv::writeFile(www + "/versions.json", testenv::listOf(slowEntry)));
+
+    testenv::UpdaterRun run(home, marker);
+    QTRY_VERIFY(QFileInfo(dataDir + "/update/quorvex-2.0.7z").size() >= 2048);
+    run.kill();
+    QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), installed);
+    QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), stored);
+
+    QVERIFY(testenv::writeFile(www + "/versions.json", list));
+    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray(200000, 'c'));
+}
+
+void BinaryTest::killedWhileExtracting() {
+    // A large payload keeps 7-Zip busy for a moment after the wipe.
+    QByteArray payload(96 * 1024 * 1024, '\0');
+    for (int i = 0; i < payload.size(); i += 4096) {
+        payload[i] = char(i / 4096);
+    }
+    publish("3.0", payload);
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/payload.dat", "tampered"));
+    testenv::UpdaterRun run(home, marker);
+    QVERIFY2(run.waitForLog("Каталог успешно очищен."), run.log.constData());
+    QList<qint64> extractors;
+    QTRY_VERIFY((extractors = childProcesses(run.process.processId())).size() > 0);
+    run.kill();
+    // 7-Zip ends with the updater rather than writing on into what the next run wipes.
+    QTRY_VERIFY(std::all_of(extractors.begin(), extractors.end(), ended));
+    QVERIFY2(!run.logged("Процесс успешно запущен."), "the extraction ended before the kill");
+    // The record went before the wipe: the next run installs instead of verifying a part.
+    QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+    QVERIFY(testenv::readFile(dataDir + "/Quorvex/payload.dat") == payload);
+}
+
+QUORVEX_TEST_MAIN(BinaryTest)
+#include "tst_binary.moc"

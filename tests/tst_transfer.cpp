@@ -1,0 +1,284 @@
+// The transfer workers: Downloader against the scripted server, Decompressor with the real
+// 7-Zip and with the stand-in in its place.
+
+#include <QSignalSpy>
+#include <QTest>
+#include <csignal>
+#include <sys/resource.h>
+
+#include "decompressor.h"
+#include "downloader.h"
+#include "fakehttpserver.h"
+#include "testenv.h"
+
+Q_DECLARE_METATYPE(FakeResponse)
+
+namespace {
+// Exactly n reports arrive: n within the time-out, and no further one shortly after.
+bool reported(QSignalSpy& spy, int n, int timeoutMs = 20000) {
+    return QTest::qWaitFor([&] { return spy.count() >= n; }, timeoutMs) &&
+           !QTest::qWaitFor([&] { return spy.count() > n; }, 200);
+}
+
+FakeResponse modified(FakeResponse r, qint64 cutAfter, FakeResponse::Stall stall,
+                      int trickleBytes = 0, int trickleIntervalMs = 0, bool length = true) {
+    r.cutAfter = cutAfter;
+    r.stall = stall;
+    r.trickleBytes = trickleBytes;
+    r.trickleIntervalMs = trickleIntervalMs;
+    r.announceLength = length;
+    return r;
+}
+} // namespace
+
+class TransferTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void download_data();
+    void download();
+    void fileNames_data();
+    void fileNames();
+    void refusedStarts();
+    void destroyedMidTransfer();
+    void writeFailure();
+    void extractWithSevenZip();
+    void extractorOutcomes_data();
+    void extractorOutcomes();
+    void destructorWaitsSilently();
+
+private:
+    FakeHttpServer server;
+    std::unique_ptr<QTemporaryDir> tmp;
+    QString dest;
+};
+
+void TransferTest::init() {
+    server.reset();
+    Downloader::setDefaultTransferTimeout(1000);
+    Decompressor::setExtractorPathOverride(QString());
+    tmp = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/transfer test XXXXXX");
+    dest = tmp->filePath("dest dir");
+    QVERIFY(QDir().mkpath(dest));
+}
+
+void TransferTest::download_data() {
+    QTest::addColumn<FakeResponse>("response");
+    QTest::addColumn<bool>("ok");
+    using S = FakeResponse::Stall;
+    const FakeResponse body = FakeResponse::generated(300 * 1024);
+    QTest::newRow("length announced") << body << true;
+    QTest::newRow("no length, trickled") << modified(body, -1, S::None, 16384, 5, false) << true;
+    QTest::newRow("steady trickle longer than the stall limit")
+        << modified(FakeResponse::generated(3000), -1, S::None, 100, 100) << true;
+    QTest::newRow("many blocks") << FakeResponse::generated(16 * 1024 * 1024) << true;
+    QTest::newRow("404") << FakeResponse::withStatus(404) << false;
+    QTest::newRow("500") << FakeResponse::withStatus(500) << false;
+    QTest::newRow("cut before its length") << modified(body, 100 * 1024, S::None) << false;
+    QTest::newRow("stall before headers") << modified(body, -1, S::BeforeHeaders) << false;
+    QTest::newRow("stall after headers") << modified(body, 0, S::AfterCut) << false;
+    QTest::newRow("stall mid-body") << modified(body, 5000, S::AfterCut) << false;
+}
+
+void TransferTest::download() {
+    QFETCH(FakeResponse, response);
+    QFETCH(bool, ok);
+    server.setRoute("/f/a.bin", response);
+    Downloader downloader;
+    QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+    QSignalSpy progress(&downloader, &Downloader::updateDownloadProgress);
+    QVERIFY(downloader.startDownload(dest, server.url("/f/a.bin")));
+    QVERIFY(reported(finished, 1, 60000));
+    QCOMPARE(finished.first().at(0).toBool(), ok);
+    if (!ok) {
+        QVERIFY(finished.first().at(1).toString().isNull());
+        QVERIFY2(QDir(dest).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 "partial file left behind");
+        return;
+    }
+    const QString path = dest + QDir::separator() + "a.bin";
+    QCOMPARE(finished.first().at(1).toString(), path);
+    QVERIFY(testenv::readFile(path) == FakeHttpServer::generatedBytes(0, response.bodySize()));
+    // Progress ends at the body's size, against the announced length (-1 when none).
+    QCOMPARE(progress.last().at(0).toLongLong(), response.bodySize());
+    const qint64 total = response.announceLength ? response.bodySize() : -1;
+    QCOMPARE(progress.first().at(1).toLongLong(), total);
+}
+
+void TransferTest::fileNames_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("name"); // empty: refused
+    for (const char* refused : {"/dir/", "", "/dir/.", "/dir/..", "/dir/%2E%2E", "/dir/a%2Fb",
+                                "/dir/..%2F..%2Fescaped", "/dir/..%5C..%5Cescaped", "/dir/a%00b"}) {
+        QTest::addRow("%s", refused) << refused << QString();
+    }
+    QTest::newRow("encoded space") << "/dir/my%20file.7z"
+                                   << "my file.7z";
+    QTest::newRow("encoded UTF-8") << "/dir/%D0%B0%D1%80%D1%85%D0%B8%D0%B2.7z"
+                                   << "архив.7z";
+    QTest::newRow("encoded percent") << "/dir/100%25.bin"
+                                     << "100%.bin";
+    QTest::newRow("query dropped") << "/dir/file.bin?a=1/2"
+                                   << "file.bin";
+    QTest::newRow("leading dots") << "/dir/..hidden"
+                                  << "..hidden";
+}
+
+void TransferTest::fileNames() {
+    QFETCH(QString, path);
+    QFETCH(QString, name);
+    QCOMPARE(Downloader::targetFileName(server.url(path)), name);
+    if (name.isEmpty()) {
+        // Refused before anything is requested or created.
+        Downloader downloader;
+        QVERIFY(!downloader.startDownload(dest, server.url(path)));
+        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(testenv::readTree(tmp->path()).keys(), QStringList{"dest dir/"});
+    }
+}
+
+void TransferTest::refusedStarts() {
+    QVERIFY(QDir().mkpath(dest + "/subdir"));
+    const QUrl url = server.url("/f/a.bin");
+    for (const auto& start : QList<QPair<QString, QUrl>>{{QString(), url},
+                                                         {dest, QUrl()},
+                                                         {tmp->filePath("missing"), url},
+                                                         {dest, server.url("/f/subdir")}}) {
+        Downloader downloader;
+        QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+        QVERIFY(!downloader.startDownload(start.first, start.second));
+        QVERIFY(!reported(finished, 1, 0));
+    }
+    QCOMPARE(server.requestCount(), 0);
+    // One transfer per object: a second start is refused while it runs and after it ended.
+    server.setRoute("/f/a.bin", FakeResponse::ok("first"));
+    Downloader downloader;
+    QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+    QVERIFY(downloader.startDownload(dest, url));
+    QVERIFY(!downloader.startDownload(dest, server.url("/f/b.bin")));
+    QVERIFY(reported(finished, 1));
+    QVERIFY(!downloader.startDownload(dest, server.url("/f/b.bin")));
+    QCOMPARE(server.requestedPaths(), QList<QByteArray>{"/f/a.bin"});
+    QCOMPARE(testenv::readTree(dest).keys(), (QStringList{"a.bin", "subdir/"}));
+}
+
+void TransferTest::destroyedMidTransfer() {
+    server.setRoute("/f/slow.bin", modified(FakeResponse::generated(400 * 1024), -1,
+                                            FakeResponse::Stall::None, 2048, 10));
+    auto* downloader = new Downloader;
+    QSignalSpy finished(downloader, &Downloader::downloadFinished);
+    QVERIFY(downloader->startDownload(dest, server.url("/f/slow.bin")));
+    QTRY_VERIFY(QFileInfo(dest + "/slow.bin").size() > 0);
+    delete downloader;
+    QVERIFY2(!QFile::exists(dest + "/slow.bin"), "partial file left behind");
+    QCOMPARE(finished.count(), 0);
+    QTRY_COMPARE(server.openConnections(), 0); // the transfer itself stopped
+}
+
+void TransferTest::writeFailure() {
+    // Files of this process may not grow beyond 256 KiB: the write that crosses the limit
+    // fails (EFBIG) as on a full disk.
+    server.setRoute("/f/big.bin", FakeResponse::generated(4 * 1024 * 1024));
+    rlimit saved = {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 256 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    Downloader downloader;
+    QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+    QVERIFY(downloader.startDownload(dest, server.url("/f/big.bin")));
+    const bool once = reported(finished, 1, 30000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    QVERIFY(once);
+    QCOMPARE(finished.first().at(0).toBool(), false);
+    QVERIFY2(!QFile::exists(dest + "/big.bin"), "partial file left behind");
+}
+
+void TransferTest::extractWithSevenZip() {
+    QCOMPARE(Decompressor::extractorPath(), QCoreApplication::applicationDirPath() + "/7Z/7z.exe");
+    const testenv::Release release = testenv::makeRelease("payload");
+    const QString archive = tmp->filePath("down loads/архив 1.7z");
+    QVERIFY(testenv::writeFile(archive, release.archive));
+    QVERIFY(testenv::writeFile(tmp->filePath("bad.7z"), "not an archive"));
+    for (const QString& name : {QString("down loads/архив 1.7z"), QString("bad.7z")}) {
+        Decompressor decompressor;
+        QSignalSpy finished(&decompressor, &Decompressor::decompressionFinished);
+        decompressor.extract(tmp->filePath(name), tmp->filePath("Quorvex App"));
+        QVERIFY(reported(finished, 1, 60000));
+        const bool good = name.endsWith("1.7z");
+        QCOMPARE(finished.first().at(0).toBool(), good);
+        QCOMPARE(finished.first().at(1).toString(),
+                 good ? QString() : QString("Ошибка при распаковке архива"));
+    }
+    QCOMPARE(testenv::readTree(tmp->filePath("Quorvex App")), release.tree);
+}
+
+void TransferTest::extractorOutcomes_data() {
+    QTest::addColumn<QString>("program"); // empty: the stand-in
+    QTest::addColumn<QByteArray>("steps");
+    QTest::addColumn<QStringList>("reports"); // each report's message; "" for success
+    const QString unpack = "Ошибка при распаковке архива";
+    QTest::newRow("exit 0") << "" << QByteArray("sleep:200,exit:0") << QStringList{""};
+    QTest::newRow("exit 2") << "" << QByteArray("exit:2") << QStringList{unpack};
+    QTest::newRow("crash") << "" << QByteArray("crash") << QStringList{"Ошибка процесса: ", unpack};
+    QTest::newRow("missing") << "missing/7z.exe" << QByteArray()
+                             << QStringList{"Ошибка процесса: ", "Ошибка запуска процесса: "};
+    QTest::newRow("directory") << "." << QByteArray()
+                               << QStringList{"Ошибка процесса: ", "Ошибка запуска процесса: "};
+}
+
+void TransferTest::extractorOutcomes() {
+    QFETCH(QString, program);
+    QFETCH(QByteArray, steps);
+    QFETCH(QStringList, reports);
+    const QString marker = tmp->filePath("starts");
+    qputenv("QUORVEX_STANDIN", steps);
+    qputenv("QUORVEX_MARKER", QFile::encodeName(marker));
+    Decompressor::setExtractorPathOverride(program.isEmpty() ? testenv::standinPath()
+                                                             : tmp->filePath(program));
+    if (!program.isEmpty()) {
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Ошибка запуска процесса: "));
+    }
+    Decompressor decompressor;
+    QSignalSpy finished(&decompressor, &Decompressor::decompressionFinished);
+    const QString archive = tmp->filePath("my downloads/a b.7z");
+    const QString target = tmp->filePath("install dir/Quorvex App");
+    decompressor.extract(archive, target);
+    // extract() waits for the start only; the outcome arrives through the event loop.
+    QCOMPARE(finished.count(), program.isEmpty() ? 0 : reports.size());
+    QVERIFY(reported(finished, reports.size()));
+    for (int i = 0; i < reports.size(); ++i) {
+        const QString message = finished.at(i).at(1).toString();
+        QCOMPARE(finished.at(i).at(0).toBool(), reports[i].isEmpty());
+        // A text ending in ": " is the start of a message that goes on with Qt's reason.
+        const bool prefix = reports[i].endsWith(": ");
+        QVERIFY2(prefix ? message.startsWith(reports[i]) && message != reports[i]
+                        : message == reports[i],
+                 qPrintable(message));
+    }
+    if (program.isEmpty()) {
+        const QStringList command{testenv::standinPath(), "x", archive, "-o" + target};
+        QCOMPARE(testenv::starts(marker), QList<QStringList>{command});
+    }
+    qunsetenv("QUORVEX_STANDIN");
+}
+
+void TransferTest::destructorWaitsSilently() {
+    // The window's receivers may be half destroyed: the wait reports nothing.
+    const QString done = tmp->filePath("done");
+    qputenv("QUORVEX_STANDIN", "sleep:300,touch:" + QFile::encodeName(done) + ",exit:3");
+    Decompressor::setExtractorPathOverride(testenv::standinPath());
+    auto* decompressor = new Decompressor;
+    QSignalSpy finished(decompressor, &Decompressor::decompressionFinished);
+    decompressor->extract(tmp->filePath("a.7z"), tmp->filePath("out"));
+    QVERIFY(!QFile::exists(done));
+    delete decompressor;
+    qunsetenv("QUORVEX_STANDIN");
+    QVERIFY(QFile::exists(done));
+    QCOMPARE(finished.count(), 0);
+}
+
+QUORVEX_TEST_MAIN(TransferTest)
+#include "tst_transfer.moc"

@@ -1,0 +1,504 @@
+// The window in-process: its display, the record, launching, and the whole update workflow
+// against the scripted server with the real 7-Zip, including hostile servers and archives.
+
+#include <QJsonDocument>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+#include "decompressor.h"
+#include "downloader.h"
+#include "fakehttpserver.h"
+#include "mainwindow.h"
+#include "paths.h"
+#include "testenv.h"
+
+class WindowTest;
+using Setup = std::function<void(WindowTest*)>;
+Q_DECLARE_METATYPE(Setup)
+
+namespace {
+enum Pre { Fresh, Installed, Tampered };
+const QString launched = "Приложение запущено";
+const QString notFound = "Исполняемый файл не найден! Напишите в техподдержку.";
+const QString extractionFailed = "Ошибка при распаковке архива: Ошибка при распаковке архива";
+const QString downloadFailed = "Ошибка загрузки файла.";
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+public:
+    FakeHttpServer server;
+    testenv::Release release;
+    QJsonObject good; // the release's entry, with a space in its URL and a key of its own
+    QString dataDir, marker, outside;
+
+    void serveEntry(const QJsonObject& e) {
+        server.setRoute("/versions.json", FakeResponse::ok(testenv::listOf(e)));
+    }
+    QJsonObject goodWith(const QJsonObject& changes) const {
+        QJsonObject e = good;
+        for (auto it = changes.begin(); it != changes.end(); ++it) {
+            e[it.key()] = it.value();
+        }
+        return e;
+    }
+    // The archive served under an entry without "size" and "sha256", so it reaches 7-Zip.
+    void serveUnchecked(const QByteArray& archive) {
+        QJsonObject e = good;
+        e.remove("size");
+        e.remove("sha256");
+        serveEntry(e);
+        server.setRoute("/files/quorvex%202.0.7z", FakeResponse::ok(archive));
+    }
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void display();
+    void recordBytes_data();
+    void recordBytes();
+    void startProcess();
+    void startUpHandOff();
+    void cancel();
+    void workflow_data();
+    void workflow();
+    void firstMismatchNamed();
+    void hostileArchives_data();
+    void hostileArchives();
+    void extractorLeavesEscapingLink();
+
+private:
+    QString label() const { return window->findChild<QLabel*>()->text(); }
+    int bar() const { return window->findChild<QProgressBar*>()->value(); }
+    void startWindow() { window.reset(new MainWindow(nullptr, server.url(QString()))); }
+    bool waitForQuit();
+    void prepare(Pre pre);
+    void serveGood();
+    // Nothing outside the installation, the record, the hash list and the downloads changed.
+    void verifyNothingElse();
+    // The next run against the good server launches; when tree, it installed the release.
+    void verifyRecovery(bool tree = true);
+    int launches() const { return testenv::starts(marker).size(); }
+
+    std::unique_ptr<MainWindow> window;
+    testenv::Tree outsideTree;
+};
+
+void WindowTest::initTestCase() {
+    dataDir = paths::dataDir();
+    marker = QDir::cleanPath(dataDir + "/../launches.txt");
+    outside = QDir::cleanPath(dataDir + "/../outside");
+    qputenv("QUORVEX_MARKER", QFile::encodeName(marker));
+    // Every transfer, the window's own included, gives up after a second of silence.
+    Downloader::setDefaultTransferTimeout(1000);
+    outsideTree = {{"victim", "intact"}, {"dir/", {}}};
+    QVERIFY(testenv::writeTree(outside, outsideTree));
+    release = testenv::makeRelease(FakeHttpServer::generatedBytes(0, 16 * 1024));
+    QVERIFY(!release.archive.isEmpty());
+    good = testenv::entry("2.0", server.url("/files/quorvex%202.0.7z").toString(), release.archive);
+    good["notes"] = QJsonObject{{"ru", "Обновление"}};
+}
+
+void WindowTest::init() {
+    QDir(dataDir).removeRecursively();
+    QVERIFY(QDir().mkpath(dataDir));
+    serveGood();
+}
+
+void WindowTest::cleanup() {
+    for (QProcess* process : window ? window->findChildren<QProcess*>() : QList<QProcess*>()) {
+        process->kill();
+        process->waitForFinished();
+    }
+    window.reset();
+    Decompressor::setExtractorPathOverride(QString());
+    // Scheduled quits and deferred deletions run out before the next test.
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
+bool WindowTest::waitForQuit() {
+    // The run's own quit ends the loop with 0; the time-out with 1.
+    QTimer timeout;
+    connect(&timeout, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
+    timeout.start(20000);
+    return QCoreApplication::exec() == 0;
+}
+
+void WindowTest::serveGood() {
+    server.reset();
+    serveEntry(good);
+    server.setRoute("/hashlist.json", FakeResponse::ok(QJsonDocument(release.hashes).toJson()));
+    server.setRoute("/files/quorvex%202.0.7z", FakeResponse::ok(release.archive));
+}
+
+void WindowTest::prepare(Pre pre) {
+    QDir(dataDir).removeRecursively();
+    if (pre == Fresh) {
+        QVERIFY(QDir().mkpath(dataDir));
+        return;
+    }
+    const QString app = dataDir + "/Quorvex";
+    QVERIFY(testenv::writeTree(app, release.tree));
+    QVERIFY(QFile::setPermissions(app + "/quorvex", QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(testenv::writeFile(dataDir + "/latestVersion.json", testenv::json(good)));
+    if (pre == Tampered) {
+        QVERIFY(testenv::writeFile(app + "/payload.dat", "tampered"));
+        QVERIFY(testenv::writeFile(app + "/stale.dll", "from an older version"));
+    }
+}
+
+void WindowTest::verifyNothingElse() {
+    QCOMPARE(testenv::readTree(outside), outsideTree);
+    QStringList names = QDir(dataDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const char* own : {"latestVersion.json", "hashlist.json", "update", "Quorvex"}) {
+        names.removeAll(own);
+    }
+    QCOMPARE(names, QStringList());
+    QCOMPARE(QDir(dataDir + "/..").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList{"launches.txt", "outside", QFileInfo(dataDir).fileName()}));
+}
+
+void WindowTest::verifyRecovery(bool tree) {
+    window.reset();
+    Decompressor::setExtractorPathOverride(QString());
+    serveGood();
+    const int before = launches();
+    startWindow();
+    QVERIFY2(waitForQuit(), qPrintable("the next run ended at: " + label()));
+    QTRY_COMPARE(launches(), before + 1);
+    if (tree) {
+        QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), release.tree);
+    }
+    verifyNothingElse();
+}
+
+void WindowTest::display() {
+    prepare(Fresh);
+    server.setRoute("/versions.json", FakeResponse::withStatus(404));
+    startWindow();
+    QCOMPARE(window->windowTitle(), QStringLiteral("Обновление Quorvex"));
+    QCOMPARE(window->minimumSize(), QSize(550, 90));
+    QCOMPARE(window->maximumSize(), QSize(550, 90));
+    QCOMPARE(window->findChild<QPushButton*>()->text(), QStringLiteral("Отмена"));
+    QCOMPARE(label(), QStringLiteral("Обновление Quorvex..."));
+    const QList<std::tuple<qint64, qint64, int, QString>> rows{
+        {1536, 10240, 15, "Загрузка обновления (1 из 10 КБ)..."},
+        {3LL << 30, 6LL << 30, 50, "Загрузка обновления (3145728 из 6291456 КБ)..."},
+        {5000, -1, 50, "Загрузка обновления (3145728 из 6291456 КБ)..."}, // total unknown
+        {5000, 0, 50, "Загрузка обновления (3145728 из 6291456 КБ)..."}};
+    for (const auto& [received, total, percent, text] : rows) {
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "onUpdateProgress", Q_ARG(qint64, received),
+                                          Q_ARG(qint64, total)));
+        QCOMPARE(bar(), percent);
+        QCOMPARE(label(), text);
+    }
+}
+
+void WindowTest::recordBytes_data() {
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("sorted keys, four spaces, LF")
+        << QByteArray(R"({"version":"1.2","full":true,"extract_to":"/app","binary_name":"/q"})")
+        << QByteArray("{\n    \"binary_name\": \"/q\",\n    \"extract_to\": \"/app\",\n"
+                      "    \"full\": true,\n    \"version\": \"1.2\"\n}\n");
+    QTest::newRow("unknown keys kept, nested, UTF-8, null")
+        << QByteArray(R"({"notes":{"ru":"Обновление","n":[1,2]},"version":null})")
+        << QByteArray("{\n    \"notes\": {\n        \"n\": [\n            1,\n            2\n"
+                      "        ],\n        \"ru\": \"Обновление\"\n    },\n"
+                      "    \"version\": null\n}\n");
+}
+
+void WindowTest::recordBytes() {
+    QFETCH(QByteArray, entry);
+    QFETCH(QByteArray, bytes);
+    const QString path = dataDir + "/record.json";
+    QVERIFY(testenv::writeFile(path, QByteArray(4096, 'x'))); // a longer record is replaced
+    startWindow();
+    window->saveVersionRecord(QJsonDocument::fromJson(entry).object(), path);
+    QCOMPARE(testenv::readFile(path), bytes);
+}
+
+void WindowTest::startProcess() {
+    // A program is started detached and the run quits; a directory or a missing file is not.
+    QTemporaryDir dir;
+    const QString program = dir.filePath("Quorvex App/quorvex");
+    QVERIFY(QDir().mkpath(dir.filePath("a directory")));
+    QVERIFY(QDir().mkpath(dir.filePath("Quorvex App")));
+    QVERIFY(QFile::copy(testenv::standinPath(), program));
+    for (const auto& [path, text] : QList<QPair<QString, QString>>{
+             {dir.filePath("a directory"), "Ошибка при запуске исполняемого файла."},
+             {dir.filePath("missing"), notFound},
+             {program, launched}}) {
+        server.setRoute("/versions.json", FakeResponse::withStatus(404));
+        startWindow();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "startProcess", Q_ARG(QString, path)));
+        QCOMPARE(label(), text);
+    }
+    QVERIFY(waitForQuit());
+    QTRY_VERIFY(testenv::starts(marker).contains(QStringList{program}));
+}
+
+void WindowTest::startUpHandOff() {
+    // A separate update program takes over at construction, before the record is read: the
+    // record stays as it is, and the message of that start is the status line's first.
+    const QByteArray record = "{\n    \"version\": \"7\"\n}\n";
+    QVERIFY(testenv::writeFile(dataDir + "/latestVersion.json", record));
+    QVERIFY(QDir().mkpath(dataDir + "/bin"));
+    QVERIFY(QFile::copy(testenv::standinPath(), dataDir + "/bin/qv_update.exe"));
+    const int before = launches();
+    startWindow();
+    QTRY_COMPARE(launches(), before + 1);
+    QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), record);
+    QFile::remove(dataDir + "/latestVersion.json");
+    startWindow();
+    QCOMPARE(label(), launched);
+    QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+}
+
+void WindowTest::cancel() {
+    // Cancel aborts the version list transfer; the trickle would move the bar again.
+    FakeResponse slow = FakeResponse::ok(QByteArray(64 * 1024, ' ') + "[]");
+    slow.trickleBytes = 1024;
+    slow.trickleIntervalMs = 20;
+    server.setRoute("/versions.json", slow);
+    startWindow();
+    QTRY_VERIFY(bar() > 0);
+    window->findChild<QPushButton*>()->click();
+    QCOMPARE(label(), QStringLiteral("Загрузка отменена"));
+    QVERIFY(!QTest::qWaitFor([&] { return bar() > 0; }, 300));
+}
+
+void WindowTest::workflow_data() {
+    QTest::addColumn<int>("pre");
+    QTest::addColumn<Setup>("setup");
+    // The label the run ends with (a prefix when it ends in "("); launched runs quit.
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("warning"); // a diagnostic the run must give, or empty
+    // Launched: by verification, nothing downloaded; reinstalled: the archive was installed;
+    // kept: installation and record untouched; dropped: the record is gone, nothing launched.
+    QTest::addColumn<QString>("outcome");
+    auto row = [](const char* name, Pre pre, Setup setup, const QString& expected,
+                  const QString& outcome, const QString& warning = QString()) {
+        QTest::newRow(name) << int(pre) << setup << expected << warning << outcome;
+    };
+    auto route = [](const QByteArray& path, const FakeResponse& response) {
+        return [=](WindowTest* t) {
+            t->server.setRoute(path, response);
+        };
+    };
+    auto entry = [](const QJsonObject& changes) {
+        return [=](WindowTest* t) {
+            t->serveEntry(t->goodWith(changes));
+        };
+    };
+    auto file = [](const QString& name, const QByteArray& bytes) {
+        return [=](WindowTest* t) {
+            testenv::writeFile(t->dataDir + name, bytes);
+        };
+    };
+    const Setup none = [](WindowTest*) {
+    };
+    QJsonObject upper;
+    for (auto it = release.hashes.begin(); it != release.hashes.end(); ++it) {
+        upper[it.key()] = it.value().toString().toUpper();
+    }
+    FakeResponse stall = FakeResponse::ok("[]");
+    stall.cutAfter = 1;
+    stall.stall = FakeResponse::Stall::AfterCut;
+    const QString refused = "Недопустимая версия в списке версий (";
+    const QString noList = "Не удалось получить список версий.";
+    const QString hashListFailed = "Возникла ошибка при загрузке таблицы хеш";
+
+    row("first installation", Fresh, none, launched, "reinstalled");
+    row("intact installation", Installed, none, launched, "launched");
+    row("settings file changed", Installed, file("/Quorvex/quorvex.ini", "[changed]"), launched,
+        "launched");
+    row("file without a digest", Installed, file("/Quorvex/extra.dll", "x"), launched,
+        "reinstalled");
+    row("digests in upper case", Installed,
+        route("/hashlist.json", FakeResponse::ok(QJsonDocument(upper).toJson())), launched,
+        "reinstalled");
+    row("record not an object", Installed, file("/latestVersion.json", "[]"), launched,
+        "reinstalled", "Файл latestVersion.json содержит некорректный JSON");
+    row("tampered installation", Tampered, none, launched, "reinstalled");
+    row("version list 404", Tampered, route("/versions.json", FakeResponse::withStatus(404)),
+        noList, "kept");
+    row("version list beyond its cap", Tampered,
+        route("/versions.json", FakeResponse::generated(64 * 1024 * 1024)), noList, "kept",
+        "Список версий превышает допустимый размер:");
+    row("version list stalls", Tampered, route("/versions.json", stall), noList, "kept",
+        "Ошибка загрузки списка версий:");
+    row("no full version", Tampered, route("/versions.json", FakeResponse::ok(R"([{"v":1}])")),
+        "На сервере не найдена полная версия.", "kept");
+    row("extract_to climbing out", Tampered, entry({{"extract_to", "/.."}}), refused, "kept");
+    row("binary_name climbing out", Tampered, entry({{"binary_name", "/../x"}}), refused, "kept");
+    row("archive URL ending in ..", Tampered, entry({{"download_url", "http://127.0.0.1:1/a/.."}}),
+        downloadFailed, "kept", "Недопустимое имя файла в адресе загрузки:");
+    row("archive 404", Tampered, route("/files/quorvex%202.0.7z", FakeResponse::withStatus(404)),
+        downloadFailed, "kept");
+    row("archive size differs", Tampered, entry({{"size", double(release.archive.size() + 1)}}),
+        downloadFailed, "kept", "Размер архива не совпадает:");
+    row("archive digest differs", Tampered,
+        route("/files/quorvex%202.0.7z", FakeResponse::generated(release.archive.size())),
+        downloadFailed, "kept", "Контрольная сумма архива не совпадает:");
+    row("archive digest in upper case", Tampered,
+        entry({{"sha256", testenv::sha256(release.archive).toUpper()}}), downloadFailed, "kept",
+        "Архив не может быть проверен:");
+    row("hash list 500", Installed, route("/hashlist.json", FakeResponse::withStatus(500)),
+        hashListFailed, "kept");
+    row("hash list not an object", Installed, route("/hashlist.json", FakeResponse::ok("[]")),
+        "Ошибка при разборе файла хеш-листа JSON", "kept");
+    row(
+        "installation deleted", Installed,
+        [](WindowTest* t) { QDir(t->dataDir + "/Quorvex").removeRecursively(); }, notFound,
+        "dropped");
+    row("archive without the executable", Tampered, entry({{"binary_name", "/gone"}}), notFound,
+        "dropped");
+}
+
+void WindowTest::workflow() {
+    QFETCH(int, pre);
+    QFETCH(Setup, setup);
+    QFETCH(QString, expected);
+    QFETCH(QString, warning);
+    QFETCH(QString, outcome);
+    prepare(Pre(pre));
+    setup(this);
+    const testenv::Tree installed = testenv::readTree(dataDir + "/Quorvex");
+    const QByteArray record = testenv::readFile(dataDir + "/latestVersion.json");
+    if (!warning.isEmpty()) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^" + warning));
+    }
+    const int before = launches();
+    startWindow();
+    if (expected == launched) {
+        QVERIFY2(waitForQuit(), qPrintable(label()));
+        QTRY_COMPARE(launches(), before + 1);
+        QCOMPARE(server.requestCount("/files/quorvex%202.0.7z"), outcome == "reinstalled" ? 1 : 0);
+        QCOMPARE(server.requestCount("/versions.json"), outcome == "reinstalled" ? 1 : 0);
+        QCOMPARE(QJsonDocument::fromJson(testenv::readFile(dataDir + "/latestVersion.json")),
+                 QJsonDocument(
+                     outcome == "reinstalled" ? good : QJsonDocument::fromJson(record).object()));
+        if (outcome == "reinstalled") {
+            QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), release.tree);
+            QCOMPARE(testenv::readFile(dataDir + "/update/quorvex 2.0.7z"), release.archive);
+        }
+        verifyNothingElse();
+        return;
+    }
+    if (expected.endsWith('(')) {
+        QTRY_VERIFY2(label().startsWith(expected), qPrintable(label()));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(label(), expected, 10000);
+    }
+    QCOMPARE(launches(), before);
+    if (outcome == "kept") {
+        QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), installed);
+        QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), record);
+        QCOMPARE(QDir(dataDir + "/update").entryList(QDir::Files), QStringList());
+        verifyNothingElse();
+    } else {
+        QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+        verifyRecovery();
+    }
+}
+
+void WindowTest::firstMismatchNamed() {
+    // In name order ignoring case, shown while the version list loads.
+    prepare(Installed);
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/b.dll", "x"));
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/A.dll", "x"));
+    FakeResponse silent;
+    silent.stall = FakeResponse::Stall::BeforeHeaders;
+    server.setRoute("/versions.json", silent);
+    startWindow();
+    QTRY_COMPARE(server.requestCount("/versions.json"), 1);
+    QCOMPARE(label(), QStringLiteral("Файл A.dll не прошел проверку хеша"));
+}
+
+void WindowTest::hostileArchives_data() {
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<bool>("installs");
+    auto tar = [&](const std::function<void(testenv::TarWriter&)>& more) {
+        testenv::TarWriter writer;
+        writer.addFile("quorvex", release.tree["quorvex"], 0755);
+        writer.addFile("payload.dat", release.tree["payload.dat"]);
+        more(writer);
+        return writer.finish();
+    };
+    using W = testenv::TarWriter;
+    QTest::newRow("not an archive") << FakeHttpServer::generatedBytes(7, 30000) << false;
+    QTest::newRow("\"../\" and absolute names") << tar([&](W& t) {
+        t.addFile("../escaped", "E");
+        t.addFile("a/../../escaped2", "E");
+        t.addFile(outside + "/victim", "PWNED");
+    }) << true;
+    QTest::newRow("absolute symlink") << tar([&](W& t) { t.addLink("lnk", outside); }) << true;
+    QTest::newRow("symlink climbing")
+        << tar([&](W& t) { t.addLink("l", "../../outside"); }) << false;
+    QTest::newRow("file through a symlink") << tar([&](W& t) {
+        t.addLink("lnk", outside);
+        t.addFile("lnk/victim", "PWNED");
+    }) << false;
+    QTest::newRow("hard link to an absolute path")
+        << tar([&](W& t) { t.addLink("h", outside + "/victim", true); }) << false;
+    QTest::newRow("hard link climbing")
+        << tar([&](W& t) { t.addLink("h", "../../outside/victim", true); }) << false;
+    // 7-Zip asks whether to overwrite: nobody answers, so it fails instead of waiting.
+    QTest::newRow("duplicate name") << tar([&](W& t) { t.addFile("payload.dat", "2nd"); }) << false;
+}
+
+void WindowTest::hostileArchives() {
+    QFETCH(QByteArray, archive);
+    QFETCH(bool, installs);
+    prepare(Tampered);
+    serveUnchecked(archive);
+    const int before = launches();
+    startWindow();
+    if (installs) {
+        QVERIFY2(waitForQuit(), qPrintable(label()));
+        QTRY_COMPARE(launches(), before + 1);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(label(), extractionFailed, 10000);
+        QCOMPARE(launches(), before);
+        QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+    }
+    verifyNothingElse();
+    verifyRecovery(!installs);
+}
+
+void WindowTest::extractorLeavesEscapingLink() {
+    // Another extractor (or another 7-Zip) that keeps a link leading outside: nothing of it is
+    // kept or launched.
+    const QString script = dataDir + "/../extractor.sh";
+    QVERIFY(testenv::writeFile(script, QStringLiteral("#!/bin/sh\nout=\"${3#-o}\"\nmkdir -p "
+                                                      "\"$out/sub\" && cp '%1' \"$out/quorvex\" "
+                                                      "&& ln -s '%2' \"$out/sub/escape\"\n")
+                                           .arg(testenv::standinPath(), outside)
+                                           .toUtf8()));
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
+    Decompressor::setExtractorPathOverride(script);
+    prepare(Tampered);
+    const int before = launches();
+    startWindow();
+    QTRY_COMPARE_WITH_TIMEOUT(label(),
+                              QStringLiteral("Ошибка при распаковке архива: архив содержит ссылки "
+                                             "за пределы каталога установки. Напишите в "
+                                             "техподдержку."),
+                              10000);
+    QVERIFY(!QFileInfo::exists(dataDir + "/Quorvex"));
+    QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+    QCOMPARE(launches(), before);
+    QFile::remove(script);
+    verifyRecovery();
+}
+
+QUORVEX_TEST_MAIN(WindowTest)
+#include "tst_window.moc"
