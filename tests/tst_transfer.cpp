@@ -72,6 +72,9 @@ void TransferTest::download_data() {
     QTest::newRow("steady trickle longer than the stall limit")
         << modified(FakeResponse::generated(3000), -1, S::None, 100, 100) << true;
     QTest::newRow("many blocks") << FakeResponse::generated(16 * 1024 * 1024) << true;
+    FakeResponse moved = FakeResponse::withStatus(302);
+    moved.location = "/f/moved.bin";
+    QTest::newRow("redirect followed") << moved << true;
     QTest::newRow("404") << FakeResponse::withStatus(404) << false;
     QTest::newRow("500") << FakeResponse::withStatus(500) << false;
     QTest::newRow("cut before its length") << modified(body, 100 * 1024, S::None) << false;
@@ -84,6 +87,10 @@ void TransferTest::download() {
     QFETCH(FakeResponse, response);
     QFETCH(bool, ok);
     server.setRoute("/f/a.bin", response);
+    if (!response.location.isEmpty()) {
+        response = FakeResponse::generated(1000);
+        server.setRoute("/f/moved.bin", response);
+    }
     Downloader downloader;
     QSignalSpy finished(&downloader, &Downloader::downloadFinished);
     QSignalSpy progress(&downloader, &Downloader::updateDownloadProgress);

@@ -113,6 +113,9 @@ void FakeHttpServer::onReadable(Connection* c) {
         return;
     }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\n";
+    if (!r.location.isEmpty()) {
+        head += "Location: " + r.location + "\r\n";
+    }
     if (r.announceLength) {
         head += "Content-Length: " + QByteArray::number(r.bodySize()) + "\r\n";
     }
