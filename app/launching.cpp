@@ -53,7 +53,16 @@ void MainWindow::launchInstalledUpdater() {
     const QString current = QCoreApplication::applicationFilePath();
     const QString installed = paths::dataDir() + paths::installedUpdaterName();
     qDebug() << "Текущее расположение" << current;
-    if (current == installed || !QFileInfo::exists(installed)) {
+    // The same file, not the same spelling: the running executable's path is resolved, the
+    // data directory may be reached through links or spelled with another letter case.
+    const QString resolved = QFileInfo(installed).canonicalFilePath();
+#ifdef Q_OS_WIN
+    constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+    constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+    if (resolved.isEmpty() ||
+        QString::compare(QFileInfo(current).canonicalFilePath(), resolved, pathCase) == 0) {
         qDebug() << "Приложение не найдено!" << installed;
         return;
     }

@@ -109,11 +109,17 @@ void MainWindow::onUpdateProgress(qint64 bytesReceived, qint64 bytesTotal) {
 }
 
 void MainWindow::onCancelButtonClicked() {
-    // A guarded pointer: a released reply reads as null and Cancel does nothing.
-    if (!versionReply) {
+    // Cancel stops the transfer under way: the version list (a guarded pointer: a released
+    // reply reads as null), or the hash list or the archive. Nothing else is undone.
+    if (versionReply && versionReply->isRunning()) {
+        cancelled = true;
+        versionReply->abort();
+    } else if (downloader && downloader->isRunning()) {
+        cancelled = true;
+        downloader->cancelDownload();
+    } else {
         return;
     }
-    versionReply->abort();
     progressBar->setValue(0);
     setStatus(QStringLiteral("Загрузка отменена"));
 }
@@ -136,11 +142,13 @@ bool MainWindow::hashFileLive(const QString& path, QString* digest, qint64* proc
     });
 }
 
-void MainWindow::removeVersionRecord() {
+bool MainWindow::removeVersionRecord() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
     if (QFileInfo::exists(recordPath) && !QFile::remove(recordPath)) {
         qWarning() << "Не удалось удалить файл:" << recordPath;
+        return false;
     }
+    return true;
 }
 
 void MainWindow::updateLoadBar(int progress) {

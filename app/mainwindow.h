@@ -54,8 +54,9 @@ private:
     // Hashes a file for the workflow: adds each block to *processed and shows it on the bar as
     // a share of total, keeping the window live. False when the file cannot be read.
     bool hashFileLive(const QString& path, QString* digest, qint64* processed, qint64 total);
-    // Removes the installed-version record (it no longer describes what is on disk).
-    void removeVersionRecord();
+    // Removes the installed-version record (it no longer describes what is on disk); false
+    // when it is still there.
+    bool removeVersionRecord();
 
     MainWindowForm* form;
     QNetworkAccessManager* networkManager;
@@ -64,6 +65,8 @@ private:
     QPushButton* cancelButton = nullptr;
     QLabel* statusLabel = nullptr;
     Downloader* downloader = nullptr;
+    // Cancel was clicked: the transfer that fails next was stopped by the user.
+    bool cancelled = false;
     QJsonObject versionInfo;
 
     QUrl serverUrl;

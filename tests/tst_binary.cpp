@@ -41,6 +41,7 @@ private slots:
     // Without a server: a run that does not hand off goes on with its own workflow.
     void handOff_data();
     void handOff();
+    void installedCopyCarriesOn_data();
     void installedCopyCarriesOn();
     void publishInstallVerifyUpdate();
     void killedWhileDownloading();
@@ -163,15 +164,23 @@ void BinaryTest::handOff() {
     QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), stored);
 }
 
+void BinaryTest::installedCopyCarriesOn_data() {
+    QTest::addColumn<QString>("dataHome"); // as XDG_DATA_HOME spells it
+    QTest::newRow("plain") << home;
+    QTest::newRow("ending in /") << home + "/";
+    QTest::newRow("behind a link") << testenv::linkedHome(work.filePath("linked"));
+}
+
 void BinaryTest::installedCopyCarriesOn() {
-    // The copy's data directory is the one it sits in: it goes on with its own work.
-    QDir(dataDir).removeRecursively();
-    const QString copy = dataDir + "/qv_updater.exe";
-    QVERIFY(QDir().mkpath(dataDir));
+    // The copy's data directory is the one it sits in: it goes on with its own work instead
+    // of starting itself again, however the data home is spelled.
+    QFETCH(QString, dataHome);
+    const QString copy = dataHome + "/qv_updater/qv_updater.exe";
+    QDir(QFileInfo(copy).absolutePath()).removeRecursively();
+    QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
     QVERIFY(QFile::copy(testenv::updaterPath(), copy));
-    testenv::UpdaterRun run(home, marker, copy);
-    QVERIFY2(run.waitForLog("Приложение не найдено! \"" + copy.toUtf8() + "\""),
-             run.log.constData());
+    testenv::UpdaterRun run(dataHome, marker, copy);
+    QVERIFY2(run.waitForLog("Приложение не найдено!"), run.log.constData());
     QVERIFY(!run.logged("Приложение найдено!"));
 }
 

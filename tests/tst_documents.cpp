@@ -114,11 +114,16 @@ void DocumentsTest::entryGuards_data() {
     QTest::newRow("inside the download folder") << "/update/x" << ok << true;
     QTest::newRow("nested executable") << "/app"
                                        << "/bin/quorvex" << true;
-    for (const QString& target :
-         {QString(""), QString("/"), QString("/."), QString("//"), QString("/./"), QString("/.."),
-          QString("/../x"), QString("/a/../.."), QString("/a/../b"), QString("\\..\\x"),
-          QString("/..\\.."), QString("/update"), QString("/update/"), QString("/app/."),
-          QString("x/."), QString("/C:/Windows"), QString("/app\n"), QString("/a") + QChar(0)}) {
+    for (const QString& target : {QString(""),         QString("/"),
+                                  QString("/."),       QString("//"),
+                                  QString("/./"),      QString("/.."),
+                                  QString("/../x"),    QString("/a/../.."),
+                                  QString("/a/../b"),  QString("\\..\\x"),
+                                  QString("/..\\.."),  QString("/update"),
+                                  QString("/update/"), QString("/app/."),
+                                  QString("x/."),      QString("/C:/Windows"),
+                                  QString("/app\n"),   QString("/a") + QChar(0),
+                                  QString("/a*"),      QString("/a?b")}) {
         QTest::addRow("extract_to \"%s\"", qPrintable(target)) << target << ok << false;
     }
     for (const QString& binary : {QString(""), QString("/../../bin/sh"), QString("\\..\\x.exe"),

@@ -216,7 +216,7 @@ private slots:
             QTest::newRow(name) << field << value << problem;
         };
         row("good options", &O::version, "2.5", "");
-        row("no app dir", &O::appDir, "/nonexistent/app", "--app-dir");
+        row("no app dir", &O::appDir, "/none", "\"/none\" is not a directory");
         row("label with a slash", &O::version, "1/2", "only letters");
         row("label without digits", &O::version, "beta", "no digits");
         row("label overflowing", &O::version, "1.2147483648", "32-bit");

@@ -76,7 +76,10 @@ private slots:
 private:
     QString label() const { return window->findChild<QLabel*>()->text(); }
     int bar() const { return window->findChild<QProgressBar*>()->value(); }
-    void startWindow() { window.reset(new MainWindow(nullptr, server.url(QString()))); }
+    // A window against the scripted server, or against nothing (its workflow fails at once).
+    void startWindow(bool served = true) {
+        window.reset(new MainWindow(nullptr, served ? server.url("") : QUrl("http://127.0.0.1:1")));
+    }
     bool waitForQuit();
     void prepare(Pre pre);
     void serveGood();
@@ -95,8 +98,10 @@ void WindowTest::initTestCase() {
     marker = QDir::cleanPath(dataDir + "/../launches.txt");
     outside = QDir::cleanPath(dataDir + "/../outside");
     qputenv("QUORVEX_MARKER", QFile::encodeName(marker));
-    // Every transfer, the window's own included, gives up after a second of silence.
+    // Every transfer, the window's own included, gives up after a second of silence, and a
+    // document after two seconds.
     Downloader::setDefaultTransferTimeout(1000);
+    Downloader::setDocumentTimeLimit(2000);
     outsideTree = {{"victim", "intact"}, {"dir/", {}}};
     QVERIFY(testenv::writeTree(outside, outsideTree));
     release = testenv::makeRelease(FakeHttpServer::generatedBytes(0, 16 * 1024));
@@ -181,8 +186,7 @@ void WindowTest::verifyRecovery(bool tree) {
 
 void WindowTest::display() {
     prepare(Fresh);
-    server.setRoute("/versions.json", FakeResponse::withStatus(404));
-    startWindow();
+    startWindow(false);
     QCOMPARE(window->windowTitle(), QStringLiteral("Обновление Quorvex"));
     QCOMPARE(window->minimumSize(), QSize(550, 90));
     QCOMPARE(window->maximumSize(), QSize(550, 90));
@@ -220,7 +224,7 @@ void WindowTest::recordBytes() {
     QFETCH(QByteArray, bytes);
     const QString path = dataDir + "/record.json";
     QVERIFY(testenv::writeFile(path, QByteArray(4096, 'x'))); // a longer record is replaced
-    startWindow();
+    startWindow(false);
     window->saveVersionRecord(QJsonDocument::fromJson(entry).object(), path);
     QCOMPARE(testenv::readFile(path), bytes);
 }
@@ -236,8 +240,7 @@ void WindowTest::startProcess() {
              {dir.filePath("a directory"), "Ошибка при запуске исполняемого файла."},
              {dir.filePath("missing"), notFound},
              {program, launched}}) {
-        server.setRoute("/versions.json", FakeResponse::withStatus(404));
-        startWindow();
+        startWindow(false);
         QVERIFY(QMetaObject::invokeMethod(window.get(), "startProcess", Q_ARG(QString, path)));
         QCOMPARE(label(), text);
     }
@@ -253,26 +256,39 @@ void WindowTest::startUpHandOff() {
     QVERIFY(QDir().mkpath(dataDir + "/bin"));
     QVERIFY(QFile::copy(testenv::standinPath(), dataDir + "/bin/qv_update.exe"));
     const int before = launches();
-    startWindow();
+    startWindow(false);
     QTRY_COMPARE(launches(), before + 1);
     QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), record);
     QFile::remove(dataDir + "/latestVersion.json");
-    startWindow();
+    startWindow(false);
     QCOMPARE(label(), launched);
     QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
 }
 
 void WindowTest::cancel() {
-    // Cancel aborts the version list transfer; the trickle would move the bar again.
-    FakeResponse slow = FakeResponse::ok(QByteArray(64 * 1024, ' ') + "[]");
-    slow.trickleBytes = 1024;
-    slow.trickleIntervalMs = 20;
-    server.setRoute("/versions.json", slow);
-    startWindow();
-    QTRY_VERIFY(bar() > 0);
-    window->findChild<QPushButton*>()->click();
-    QCOMPARE(label(), QStringLiteral("Загрузка отменена"));
-    QVERIFY(!QTest::qWaitFor([&] { return bar() > 0; }, 300));
+    // Cancel stops the version list, then the archive; the trickle would move the bar again.
+    // Only the partial archive goes.
+    for (const QByteArray& path :
+         {QByteArray("/versions.json"), QByteArray("/files/quorvex%202.0.7z")}) {
+        prepare(Tampered);
+        serveGood();
+        const testenv::Tree before = testenv::readTree(dataDir);
+        FakeResponse slow = FakeResponse::ok(path.endsWith(".7z") ? release.archive
+                                                                  : QByteArray(64 * 1024, ' ') +
+                                                                        testenv::listOf(good));
+        slow.trickleBytes = 512;
+        slow.trickleIntervalMs = 20;
+        server.setRoute(path, slow);
+        startWindow();
+        QTRY_VERIFY(bar() > 0 && server.requestCount(path) == 1);
+        window->findChild<QPushButton*>()->click();
+        QCOMPARE(label(), QStringLiteral("Загрузка отменена"));
+        QVERIFY(!QTest::qWaitFor([&] { return bar() > 0; }, 300));
+        QCOMPARE(label(), QStringLiteral("Загрузка отменена"));
+        QDir().rmdir(dataDir + "/update");
+        QFile::remove(dataDir + "/hashlist.json");
+        QCOMPARE(testenv::readTree(dataDir), before);
+    }
 }
 
 void WindowTest::workflow_data() {
@@ -313,6 +329,18 @@ void WindowTest::workflow_data() {
     stall.cutAfter = 1;
     stall.stall = FakeResponse::Stall::AfterCut;
     const QString refused = "Недопустимая версия в списке версий (";
+    // A byte now and then: never silent for the stall limit, never done.
+    FakeResponse trickle = FakeResponse::ok(QByteArray(1000, ' ') + "{}");
+    trickle.trickleBytes = 1;
+    trickle.trickleIntervalMs = 200;
+    auto unannounced = [](qint64 size) {
+        FakeResponse r = FakeResponse::generated(size);
+        r.announceLength = false;
+        return r;
+    };
+    auto t_url = [&](const QString& path) {
+        return server.url(path).toString();
+    };
     const QString noList = "Не удалось получить список версий.";
     const QString hashListFailed = "Возникла ошибка при загрузке таблицы хеш";
 
@@ -349,8 +377,27 @@ void WindowTest::workflow_data() {
         route("/files/quorvex%202.0.7z", FakeResponse::generated(release.archive.size())),
         downloadFailed, "kept", "Контрольная сумма архива не совпадает:");
     row("archive digest in upper case", Tampered,
-        entry({{"sha256", testenv::sha256(release.archive).toUpper()}}), downloadFailed, "kept",
-        "Архив не может быть проверен:");
+        entry({{"sha256", testenv::sha256(release.archive).toUpper()}}), refused, "kept");
+    row("wildcard in extract_to", Tampered, entry({{"extract_to", "/Quor*"}}), refused, "kept");
+    row("wildcard in the archive's name", Tampered,
+        entry({{"download_url", t_url("/files/q%3F.7z")}}), refused, "kept");
+    row("archive beyond its size", Tampered,
+        route("/files/quorvex%202.0.7z", unannounced(64 * 1024 * 1024)), downloadFailed, "kept",
+        "Ошибка загрузки: .*размер превышает допустимый");
+    row("version list trickles on", Tampered, route("/versions.json", trickle), noList, "kept",
+        "Список версий не загружен за отведённое время:");
+    row("hash list beyond its cap", Installed,
+        route("/hashlist.json", FakeResponse::generated(64 * 1024 * 1024)), hashListFailed, "kept",
+        "Ошибка загрузки: .*размер превышает допустимый");
+    row("hash list trickles on", Installed, route("/hashlist.json", trickle), hashListFailed,
+        "kept", "Ошибка загрузки: .*превышено время загрузки");
+    row(
+        "record cannot be removed", Tampered,
+        [](WindowTest* t) {
+            QFile::remove(t->dataDir + "/latestVersion.json");
+            QDir().mkpath(t->dataDir + "/latestVersion.json/locked");
+        },
+        "Не удалось удалить файл latestVersion.json. Напишите в техподдержку.", "kept");
     row("hash list 500", Installed, route("/hashlist.json", FakeResponse::withStatus(500)),
         hashListFailed, "kept");
     row("hash list not an object", Installed, route("/hashlist.json", FakeResponse::ok("[]")),
@@ -399,6 +446,9 @@ void WindowTest::workflow() {
         QTRY_COMPARE_WITH_TIMEOUT(label(), expected, 10000);
     }
     QCOMPARE(launches(), before);
+    if (expected == "Недопустимая версия в списке версий (") {
+        QCOMPARE(server.requestCount("/files/quorvex%202.0.7z"), 0);
+    }
     if (outcome == "kept") {
         QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), installed);
         QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), record);
@@ -449,6 +499,8 @@ void WindowTest::hostileArchives_data() {
     }) << false;
     QTest::newRow("hard link to an absolute path")
         << tar([&](W& t) { t.addLink("h", outside + "/victim", true); }) << false;
+    QTest::newRow("dangling link inside")
+        << tar([&](W& t) { t.addLink("libx.so", "libx.so.1"); }) << true;
     QTest::newRow("hard link climbing")
         << tar([&](W& t) { t.addLink("h", "../../outside/victim", true); }) << false;
     // 7-Zip asks whether to overwrite: nobody answers, so it fails instead of waiting.

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QRegularExpression>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -63,7 +64,20 @@ QString Decompressor::extractorPath() {
 void Decompressor::extract(const QString& archivePath, const QString& targetDir) {
     process = new ExtractorProcess(this);
     process->setProgram(extractorPath());
-    process->setArguments({QStringLiteral("x"), archivePath, QStringLiteral("-o") + targetDir});
+    // "-bsp1": the progress in percent on standard output, read as it comes.
+    process->setArguments({QStringLiteral("x"), archivePath, QStringLiteral("-o") + targetDir,
+                           QStringLiteral("-bsp1")});
+    connect(process, &QProcess::readyReadStandardOutput, this, [this] {
+        static const QRegularExpression percent(QStringLiteral("(\\d+)%"));
+        auto match = percent.globalMatch(QString::fromLatin1(process->readAllStandardOutput()));
+        int last = -1;
+        while (match.hasNext()) {
+            last = match.next().captured(1).toInt();
+        }
+        if (last >= 0 && last <= 100) {
+            emit decompressionProgress(last, 100);
+        }
+    });
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(onProcessFinished(int, QProcess::ExitStatus)));
     connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this,

@@ -25,7 +25,8 @@ public:
 
 signals:
     void decompressionFinished(bool success, QString errorMessage);
-    void decompressionProgress(int currentKbUnpacked, int totalKb);
+    // How far the extraction is, as done of total (7-Zip reports percent: total is 100).
+    void decompressionProgress(int done, int total);
 
 private slots:
     void onProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);

@@ -2,26 +2,29 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSaveFile>
+#include <QTimer>
 
 #include "buildconfig.h"
 
 namespace {
 int transferTimeoutMs = QUORVEX_TRANSFER_TIMEOUT_MS;
-}
+int documentTimeLimitMs = 120000;
+} // namespace
 
 Downloader::Downloader(QObject* parent)
     : QObject(parent)
-    , currentReply(nullptr)
-    , file(nullptr) {
+    , currentReply(nullptr) {
     manager.setTransferTimeout(transferTimeoutMs);
     connect(&manager, &QNetworkAccessManager::finished, this, &Downloader::onReply);
 }
 
 Downloader::~Downloader() {
-    // Destroyed mid-transfer: stop the reply before the manager goes, and do not leave a
-    // partial file behind.
+    // Destroyed mid-transfer: stop the reply before the manager goes. Only the temporary file
+    // of this transfer goes with it; the target is not touched.
     if (currentReply && running) {
         currentReply->disconnect(this);
         manager.disconnect(this);
@@ -38,6 +41,14 @@ int Downloader::defaultTransferTimeout() {
     return transferTimeoutMs;
 }
 
+int Downloader::documentTimeLimit() {
+    return documentTimeLimitMs;
+}
+
+void Downloader::setDocumentTimeLimit(int milliseconds) {
+    documentTimeLimitMs = milliseconds;
+}
+
 QString Downloader::targetFileName(const QUrl& url) {
     const QString encodedPath = url.path(QUrl::FullyEncoded);
     const QString lastSegment = encodedPath.mid(encodedPath.lastIndexOf(QLatin1Char('/')) + 1);
@@ -50,7 +61,8 @@ QString Downloader::targetFileName(const QUrl& url) {
     return name;
 }
 
-bool Downloader::startDownload(const QString& destDir, const QUrl& url) {
+bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 sizeLimit,
+                               int timeLimitMs) {
     if (destDir.isEmpty() || url.isEmpty() || started) {
         return false;
     }
@@ -59,16 +71,20 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url) {
         qWarning() << "Недопустимое имя файла в адресе загрузки:" << url.toString();
         return false;
     }
-    const QString targetPath = destDir + QDir::separator() + name;
+    targetPath = destDir + QDir::separator() + name;
+    if (QFileInfo(targetPath).isDir()) {
+        return false;
+    }
 
-    file = new QFile(targetPath);
     // Unbuffered: every write reaches the file system at once, so a full disk is seen at the
-    // write that hits it rather than silently at close.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // write that hits it rather than silently at the end.
+    file = new QSaveFile(targetPath);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         delete file;
         file = nullptr;
         return false;
     }
+    maxSize = sizeLimit;
 
     QNetworkRequest request(url);
     QT_WARNING_PUSH
@@ -82,13 +98,25 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url) {
     currentReply = reply;
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::updateDownloadProgress);
+    if (timeLimitMs > 0) {
+        QTimer::singleShot(timeLimitMs, reply,
+                           [this] { fail(QStringLiteral("превышено время загрузки")); });
+    }
     return true;
 }
 
 void Downloader::cancelDownload() {
-    if (running && currentReply) {
-        currentReply->abort();
+    fail(QStringLiteral("загрузка отменена"));
+}
+
+void Downloader::fail(const QString& why) {
+    if (!running || !currentReply || !writeError.isEmpty()) {
+        return;
     }
+    writeError = why;
+    qWarning() << "Ошибка загрузки:" << currentReply->url().toString() << why;
+    // abort() finishes the reply at once; onReply reports the failure.
+    currentReply->abort();
 }
 
 void Downloader::onReadyRead() {
@@ -101,13 +129,16 @@ void Downloader::onReadyRead() {
         if (got <= 0) {
             break;
         }
-        if (file->write(buffer, got) != got) {
-            writeError = file->errorString();
-            qWarning() << "Ошибка записи в файл:" << file->fileName() << writeError;
-            // abort() finishes the reply at once; onReply reports the failure.
-            currentReply->abort();
+        if (maxSize >= 0 && received + got > maxSize) {
+            fail(QStringLiteral("размер превышает допустимый (%1 байт)").arg(maxSize));
             return;
         }
+        if (file->write(buffer, got) != got) {
+            fail(QStringLiteral("ошибка записи в файл ") + targetPath + QStringLiteral(": ") +
+                 file->errorString());
+            return;
+        }
+        received += got;
     }
 }
 
@@ -123,45 +154,31 @@ void Downloader::onReply(QNetworkReply* reply) {
     running = false;
 
     bool ok = reply->error() == QNetworkReply::NoError && writeError.isEmpty() && file;
-    if (ok && !file->flush()) {
-        writeError = file->errorString();
-        ok = false;
-    }
     // The network layer may finish a reply without error when the server closes the
     // connection before the announced length has arrived; such a body is incomplete. (When
     // the body is decompressed on the way, the announced length is not reported.)
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (ok && announced.isValid() && file->size() != announced.toLongLong()) {
+    if (ok && announced.isValid() && received != announced.toLongLong()) {
         qWarning() << "Ошибка загрузки: получены не все данные:" << reply->url().toString()
-                   << file->size() << announced.toLongLong();
+                   << received << announced.toLongLong();
         ok = false;
     }
-    if (ok) {
-        const QString path = file->fileName();
-        file->close();
-        if (file->error() != QFileDevice::NoError) {
-            writeError = file->errorString();
-            ok = false;
-        } else {
-            emit downloadFinished(true, path);
-        }
+    if (ok && !file->commit()) {
+        qWarning() << "Ошибка записи в файл:" << targetPath << file->errorString();
+        ok = false;
     }
-    if (!ok) {
-        if (reply->error() != QNetworkReply::NoError && writeError.isEmpty()) {
-            qWarning() << "Ошибка загрузки:" << reply->url().toString() << reply->errorString();
-        }
-        discardFile();
-        emit downloadFinished(false, QString());
+    if (!ok && reply->error() != QNetworkReply::NoError && writeError.isEmpty()) {
+        qWarning() << "Ошибка загрузки:" << reply->url().toString() << reply->errorString();
     }
-    delete file;
-    file = nullptr;
+    discardFile();
     reply->deleteLater();
+    emit downloadFinished(ok, ok ? targetPath : QString());
 }
 
 void Downloader::discardFile() {
     if (file) {
-        file->close();
-        file->remove();
+        // Without a commit the temporary file is removed; a committed one is already in place.
+        file->cancelWriting();
         delete file;
         file = nullptr;
     }

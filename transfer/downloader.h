@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -8,8 +7,12 @@
 #include <QUrl>
 
 class QNetworkReply;
+class QSaveFile;
+class QTimer;
 
-// Fetches one URL into a file in a given directory, streaming the body to disk.
+// Fetches one URL into a file in a given directory, streaming the body to disk. The body goes
+// into a temporary file beside the target, which replaces the target only when the transfer
+// succeeded: until then, and after a failure, a file already at the target stays as it was.
 // One object serves one transfer; it reports its end with exactly one downloadFinished.
 class Downloader : public QObject {
     Q_OBJECT
@@ -19,9 +22,15 @@ public:
 
     // Starts the transfer into destDir + native separator + the URL's last path segment
     // (fully decoded). Returns false, with nothing created and no signal to follow, when the
-    // directory or URL is empty, the name is not a plain file name, a transfer already ran
-    // on this object, or the file cannot be opened.
-    bool startDownload(const QString& destDir, const QUrl& url);
+    // directory or URL is empty, the name is not a plain file name, the target is a
+    // directory, a transfer already ran on this object, or the file cannot be created.
+    // A body longer than maxSize bytes (when >= 0), or a transfer that has not ended after
+    // timeLimitMs (when > 0), fails as soon as it does so.
+    bool startDownload(const QString& destDir, const QUrl& url, qint64 maxSize = -1,
+                       int timeLimitMs = 0);
+
+    // True from a successful start until the end is reported.
+    bool isRunning() const { return running; }
 
     // The plain file name a download of url would be saved under, or an empty string when
     // the URL's last segment is not a plain name ("", ".", "..", a separator once decoded).
@@ -34,6 +43,10 @@ public:
 
     // Upper bound of the reply's read buffer, so memory does not grow with the body.
     static constexpr qint64 ReadBufferSize = 1024 * 1024;
+    // Time allowed for a whole document (the version list, the hash list): a server that
+    // trickles a byte now and then is not silent, but must not hold the run for ever.
+    static int documentTimeLimit();
+    static void setDocumentTimeLimit(int milliseconds);
 
 signals:
     bool downloadFinished(bool res, QString path);
@@ -48,9 +61,13 @@ private slots:
 
 private:
     void discardFile();
+    void fail(const QString& why);
 
     QPointer<QNetworkReply> currentReply;
-    QFile* file;
+    QSaveFile* file = nullptr;
+    QString targetPath;
+    qint64 maxSize = -1;
+    qint64 received = 0;
     QNetworkAccessManager manager;
     QString writeError;
     bool started = false;

@@ -66,6 +66,11 @@ bool hasControlCharacter(const QString& text) {
     return false;
 }
 
+// 7-Zip reads "*" and "?" in a path as wildcards.
+bool hasWildcard(const QString& text) {
+    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
+}
+
 // The path's segments, with either separator.
 QStringList segmentsOf(const QString& text) {
     return QString(text).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
@@ -115,7 +120,8 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
     if (extractTo.isEmpty()) {
         return QStringLiteral("не указан каталог установки");
     }
-    if (hasControlCharacter(extractTo) || extractTo.contains(QLatin1Char(':'))) {
+    if (hasControlCharacter(extractTo) || extractTo.contains(QLatin1Char(':')) ||
+        hasWildcard(extractTo)) {
         return QStringLiteral("каталог установки содержит недопустимые символы");
     }
     // A last segment "." would turn a "binary_name" that starts with "." into a ".." segment
@@ -154,6 +160,28 @@ QString binaryNameProblem(const QString& binaryName) {
         return QStringLiteral("исполняемый файл находится вне каталога установки");
     }
     return QString();
+}
+
+QString archiveNameProblem(const QString& fileName) {
+    if (hasWildcard(fileName) || hasControlCharacter(fileName)) {
+        return QStringLiteral("имя архива содержит недопустимые символы");
+    }
+    return QString();
+}
+
+QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QString& fileName) {
+    QString problem =
+        installTargetProblem(dataDir, entry.value(QStringLiteral("extract_to")).toString());
+    if (problem.isEmpty()) {
+        problem = binaryNameProblem(entry.value(QStringLiteral("binary_name")).toString());
+    }
+    if (problem.isEmpty()) {
+        problem = archiveNameProblem(fileName);
+    }
+    if (problem.isEmpty()) {
+        problem = archiveCheckProblem(entry);
+    }
+    return problem;
 }
 
 QString archiveCheckProblem(const QJsonObject& entry) {

@@ -14,6 +14,8 @@ namespace documents {
 
 // Largest version list accepted, counted after the transfer's own decoding.
 constexpr qint64 MaxVersionListSize = 4 * 1024 * 1024;
+// Largest hash list accepted (about a hundred thousand files).
+constexpr qint64 MaxHashListSize = 16 * 1024 * 1024;
 
 // Every non-digit is removed; the rest is read as a signed 32-bit decimal number. An empty or
 // overflowing remainder reads as 0.
@@ -52,6 +54,15 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo);
 // (an empty name is the installation directory itself), must not climb out of the
 // installation directory through ".." and must not hold control characters.
 QString binaryNameProblem(const QString& binaryName);
+
+// Why the archive's file name (the last segment of "download_url", decoded) cannot be used, or
+// an empty string. Wildcards would be read by 7-Zip as patterns, not as the name.
+QString archiveNameProblem(const QString& fileName);
+
+// Why the chosen entry must not be installed, or an empty string: its installation directory,
+// its executable, its archive's file name and the form of its integrity keys, all judged
+// before anything is downloaded or removed.
+QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QString& fileName);
 
 // Optional archive integrity keys of an entry: "size" (a non-negative JSON number) and
 // "sha256" (64 lowercase hexadecimal characters). Returns an empty string when the entry's

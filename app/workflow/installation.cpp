@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QTimer>
 
 #include "decompressor.h"
 #include "documents.h"
@@ -18,29 +19,79 @@
 #include "mainwindow.h"
 #include "paths.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
+const char* const timedOutProperty = "quorvexTimedOut";
 
-// The first symbolic link under dir (at any depth) that leads outside dir, or an empty string.
-// 7-Zip already rewrites absolute links and refuses links that climb with "..", but a chain of
-// links or another extractor version must not reach outside the installation either.
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
+// A real link: a symbolic link, or on Windows any reparse point (symbolic link, junction).
+// A Windows shortcut (.lnk) is an ordinary file, whatever Qt 5 reports for it.
+bool isRealLink(const QFileInfo& info) {
+#ifdef Q_OS_WIN
+    const DWORD attributes =
+        GetFileAttributesW(reinterpret_cast<const wchar_t*>(info.absoluteFilePath().utf16()));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+    return info.isSymLink();
+#endif
+}
+
+// Where a link leads: the real path of what it names when that exists, otherwise the path it
+// names, taken from the real directory that holds the link.
+QString linkDestination(const QFileInfo& info) {
+    const QString resolved = info.canonicalFilePath();
+    if (!resolved.isEmpty()) {
+        return resolved;
+    }
+    QString named = info.symLinkTarget();
+#ifdef Q_OS_UNIX
+    // Qt makes the stored text absolute against the link's own path as spelled; the stored
+    // text itself is what the system follows.
+    QByteArray stored(4096, '\0');
+    const ssize_t length = readlink(QFile::encodeName(info.absoluteFilePath()).constData(),
+                                    stored.data(), size_t(stored.size()));
+    if (length > 0) {
+        named = QFile::decodeName(stored.left(int(length)));
+    }
+#endif
+    if (QDir::isRelativePath(named)) {
+        named = QFileInfo(info.absolutePath()).canonicalFilePath() + QLatin1Char('/') + named;
+    }
+    return QDir::cleanPath(named);
+}
+
+// The first real link under dir (at any depth) that leads outside dir, or an empty string. A
+// link that stays inside is fine whether or not what it names exists. 7-Zip already rewrites
+// absolute links and refuses links that climb with "..", but a chain of links or another
+// extractor version must not reach outside the installation either.
 QString linkLeadingOutside(const QString& dir) {
     const QString root = QFileInfo(dir).canonicalFilePath();
+    const QString spelled = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    auto inside = [](const QString& path, const QString& base) {
+        return !base.isEmpty() && (QString::compare(path, base, pathCase) == 0 ||
+                                   path.startsWith(base + QLatin1Char('/'), pathCase));
+    };
     QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
-        if (!info.isSymLink()) {
+        if (!isRealLink(info)) {
             continue;
         }
-        // A dangling link resolves to nothing; judge it by the path it names.
-        QString target = info.canonicalFilePath();
-        if (target.isEmpty()) {
-            target =
-                QDir::cleanPath(QDir(info.absolutePath()).absoluteFilePath(info.symLinkTarget()));
-        }
-        if (root.isEmpty() || (target != root && !target.startsWith(root + QLatin1Char('/')))) {
+        const QString destination = linkDestination(info);
+        if (!inside(destination, root) && !inside(destination, spelled)) {
             return info.filePath();
         }
     }
@@ -58,10 +109,17 @@ void MainWindow::requestVersionList() {
     QNetworkReply* reply = networkManager->get(request);
     versionReply = reply;
     connect(reply, &QNetworkReply::downloadProgress, this, &MainWindow::onUpdateProgress);
-    // The list is held in memory: an endless or inflated body is cut off at the size cap.
+    // The list is held in memory: an endless or inflated body is cut off at the size cap, and
+    // a body that trickles in for too long at the time limit.
     connect(reply, &QNetworkReply::readyRead, reply, [reply] {
         if (reply->bytesAvailable() > documents::MaxVersionListSize) {
             reply->setProperty(oversizedProperty, true);
+            reply->abort();
+        }
+    });
+    QTimer::singleShot(Downloader::documentTimeLimit(), reply, [reply] {
+        if (reply->isRunning()) {
+            reply->setProperty(timedOutProperty, true);
             reply->abort();
         }
     });
@@ -74,6 +132,8 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     reply->deleteLater();
     if (oversized) {
         qWarning() << "Список версий превышает допустимый размер:" << reply->url().toString();
+    } else if (reply->property(timedOutProperty).toBool()) {
+        qWarning() << "Список версий не загружен за отведённое время:" << reply->url().toString();
     } else if (reply->error() != QNetworkReply::NoError) {
         qWarning() << "Ошибка загрузки списка версий:" << reply->errorString();
     }
@@ -93,14 +153,12 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
     }
     versionInfo = selection.entry;
 
-    // An entry that would wipe the data directory, climb out of it or launch something
-    // outside its installation is refused before anything is downloaded.
-    QString problem = documents::installTargetProblem(
-        paths::dataDir(), versionInfo.value(QStringLiteral("extract_to")).toString());
-    if (problem.isEmpty()) {
-        problem = documents::binaryNameProblem(
-            versionInfo.value(QStringLiteral("binary_name")).toString());
-    }
+    // An entry that would wipe the data directory, climb out of it, launch something outside
+    // its installation, or whose archive could not be checked, is refused before anything is
+    // downloaded.
+    const QUrl archiveUrl(selection.downloadUrl, QUrl::TolerantMode);
+    const QString problem = documents::entryProblem(paths::dataDir(), versionInfo,
+                                                    Downloader::targetFileName(archiveUrl));
     if (!problem.isEmpty()) {
         qWarning() << "Недопустимая запись в списке версий:" << problem;
         setStatus(unusableEntryMessage(problem));
@@ -109,7 +167,10 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
 
     downloader = new Downloader(this);
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
-    if (!downloader->startDownload(updateDir, QUrl(selection.downloadUrl, QUrl::TolerantMode))) {
+    // With a "size", a body that grows past it is stopped at once.
+    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
+    if (!downloader->startDownload(updateDir, archiveUrl,
+                                   size.isDouble() ? qint64(size.toDouble()) : -1)) {
         qWarning() << "Не удалось начать загрузку архива:" << selection.downloadUrl;
         setStatus(QStringLiteral("Ошибка загрузки файла."));
     }
@@ -120,11 +181,7 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
 }
 
 bool MainWindow::verifyArchive(const QString& path) {
-    const QString problem = documents::archiveCheckProblem(versionInfo);
-    if (!problem.isEmpty()) {
-        qWarning() << "Архив не может быть проверен:" << problem;
-        return false;
-    }
+    // The form of "size" and "sha256" was judged when the entry was chosen.
     const qint64 archiveSize = QFileInfo(path).size();
     const QJsonValue size = versionInfo.value(QStringLiteral("size"));
     if (size.isDouble() && archiveSize != static_cast<qint64>(size.toDouble())) {
@@ -151,7 +208,8 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
         state = false;
     }
     if (!state) {
-        setStatus(QStringLiteral("Ошибка загрузки файла."));
+        setStatus(cancelled ? QStringLiteral("Загрузка отменена")
+                            : QStringLiteral("Ошибка загрузки файла."));
         return;
     }
     setStatus(QStringLiteral("Загрузка завершена успешно."));
@@ -164,8 +222,14 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
 
     if (!path.isEmpty()) {
         // The record describes what is on disk; once the wipe starts it no longer does, and a
-        // run interrupted from here on must reinstall rather than verify an empty directory.
-        removeVersionRecord();
+        // run interrupted from here on must reinstall rather than verify a partial directory.
+        // A record that cannot be removed would do just that: nothing is wiped then.
+        if (!removeVersionRecord()) {
+            QFile::remove(path);
+            setStatus(QStringLiteral("Не удалось удалить файл latestVersion.json. Напишите в "
+                                     "техподдержку."));
+            return;
+        }
         QDir dir(targetDir);
         if (!dir.exists() || !dir.removeRecursively()) {
             qDebug() << "Ошибка при очистке каталога или каталог не существует.";
@@ -176,6 +240,8 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
     }
 
     auto* decompressor = new Decompressor(this);
+    connect(decompressor, &Decompressor::decompressionProgress, progressBar,
+            &QProgressBar::setValue);
     connect(decompressor, &Decompressor::decompressionFinished, this,
             [this, targetDir](bool success, const QString& errorMessage) {
                 onExtractionFinished(success, errorMessage, targetDir);

@@ -45,8 +45,10 @@ void MainWindow::verifyInstalledVersion() {
     connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
     // A transfer that cannot start (the file cannot be created) reports like a failed one
     // instead of leaving the window on a message that looks like work in progress.
+    // The list is read whole into memory afterwards: its size and its time are capped.
     if (!downloader->startDownload(
-            dest, paths::serverDocument(serverUrl, QStringLiteral("/hashlist.json")))) {
+            dest, paths::serverDocument(serverUrl, QStringLiteral("/hashlist.json")),
+            documents::MaxHashListSize, Downloader::documentTimeLimit())) {
         qWarning() << "Не удалось начать загрузку таблицы хеш в" << dest;
         setStatus(QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
     }
@@ -54,7 +56,8 @@ void MainWindow::verifyInstalledVersion() {
 
 void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     if (!success) {
-        setStatus(QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
+        setStatus(cancelled ? QStringLiteral("Загрузка отменена")
+                            : QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
         return;
     }
     setStatus(QStringLiteral("Хеш-таблицы загружены, начинаю верификацию"));

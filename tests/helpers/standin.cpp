@@ -1,7 +1,8 @@
 // Stand-in for every program the updater starts (the application, the update programs, 7-Zip).
 // Appends one line to the file named by QUORVEX_MARKER (else "<argv[0]>.marker"): argv[0] and
 // each argument, separated by tabs. Then runs the comma-separated steps of QUORVEX_STANDIN:
-// "exit:<n>", "crash", "sleep:<ms>", "touch:<path>"; exits 0 when they end.
+// "exit:<n>", "crash", "sleep:<ms>", "touch:<path>", "print:<text>" (to standard output);
+// exits 0 when they end.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -37,6 +38,9 @@ int main(int argc, char* argv[]) {
             std::raise(SIGSEGV);
         } else if (name == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
+        } else if (name == "print") {
+            std::fputs(value.c_str(), stdout);
+            std::fflush(stdout);
         } else if (name == "touch") {
             if (FILE* file = std::fopen(value.c_str(), "a")) {
                 std::fclose(file);

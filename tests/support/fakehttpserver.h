@@ -12,7 +12,7 @@ class QTcpServer;
 struct FakeResponse {
     enum class Stall { None, BeforeHeaders, AfterCut };
     int status = 200;
-    QByteArray location; // sent as "Location" when not empty
+    QByteArray location;        // sent as "Location" when not empty
     QByteArray body;            // ignored when generatedSize >= 0
     qint64 generatedSize = -1;  // >= 0: that many bytes of generatedBytes, made while sending
     bool announceLength = true; // false: the body ends with the connection

@@ -61,6 +61,16 @@ QString sha256(const QByteArray& bytes) {
     return hash.hexResult();
 }
 
+QString linkedHome(const QString& base) {
+#ifdef Q_OS_WIN
+    return base;
+#else
+    QDir().mkpath(base + "/real");
+    QFile::link(base + "/real", base + "/home");
+    return base + "/home";
+#endif
+}
+
 QString updaterPath() {
     return QStringLiteral(QUORVEX_TEST_BUILD_ROOT "/qv_updater");
 }

@@ -26,6 +26,9 @@ using Tree = QMap<QString, QByteArray>;
 bool writeTree(const QString& root, const Tree& tree);
 Tree readTree(const QString& root);
 QString sha256(const QByteArray& bytes);
+// A data home under base that is reached through a symbolic link (where the system has
+// them), as home directories often are: paths must be compared as files, not as spellings.
+QString linkedHome(const QString& base);
 
 QString updaterPath();
 // helpers/standin.cpp: records each start in $QUORVEX_MARKER, then runs $QUORVEX_STANDIN.
@@ -92,12 +95,12 @@ public:
 
 } // namespace testenv
 
-// main() of a test program: a private data home (XDG_DATA_HOME) for the whole run, set before
-// anything asks for the data directory, then the tests.
+// main() of a test program: a private, linked data home (XDG_DATA_HOME) for the whole run, set
+// before anything asks for the data directory, then the tests.
 #define QUORVEX_TEST_MAIN(TestClass)                                                               \
     int main(int argc, char* argv[]) {                                                             \
         QTemporaryDir home;                                                                        \
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));                                  \
+        qputenv("XDG_DATA_HOME", QFile::encodeName(testenv::linkedHome(home.path())));             \
         QApplication app(argc, argv);                                                              \
         TestClass test;                                                                            \
         return QTest::qExec(&test, argc, argv);                                                    \
