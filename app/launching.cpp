@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
@@ -11,6 +12,10 @@
 
 #include "mainwindow.h"
 #include "paths.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 void MainWindow::startProcess(QString binaryPath) {
     if (!QFileInfo::exists(binaryPath)) {
@@ -49,20 +54,37 @@ void MainWindow::saveVersionRecord(const QJsonObject& record, const QString& pat
     }
 }
 
+namespace {
+// The one spelling of an existing file: links resolved and, on Windows, short (8.3) names
+// expanded; empty when there is no such file.
+QString realPath(const QString& path) {
+    QString real = QFileInfo(path).canonicalFilePath();
+#ifdef Q_OS_WIN
+    wchar_t buffer[32768];
+    const auto* wide = reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(real).utf16());
+    const DWORD length = GetLongPathNameW(wide, buffer, 32768);
+    if (!real.isEmpty() && length > 0 && length < 32768) {
+        real = QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
+    }
+#endif
+    return real;
+}
+} // namespace
+
 void MainWindow::launchInstalledUpdater() {
     const QString current = QCoreApplication::applicationFilePath();
     const QString installed = paths::dataDir() + paths::installedUpdaterName();
     qDebug() << "Текущее расположение" << current;
     // The same file, not the same spelling: the running executable's path is resolved, the
-    // data directory may be reached through links or spelled with another letter case.
-    const QString resolved = QFileInfo(installed).canonicalFilePath();
+    // data directory may be reached through links, or spelled with another letter case or
+    // with short names on Windows.
+    const QString resolved = realPath(installed);
 #ifdef Q_OS_WIN
     constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
 #else
     constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 #endif
-    if (resolved.isEmpty() ||
-        QString::compare(QFileInfo(current).canonicalFilePath(), resolved, pathCase) == 0) {
+    if (resolved.isEmpty() || QString::compare(realPath(current), resolved, pathCase) == 0) {
         qDebug() << "Приложение не найдено!" << installed;
         return;
     }
