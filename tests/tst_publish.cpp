@@ -9,6 +9,7 @@
 #include "publisher.h"
 #include "serverfiles.h"
 #include "testenv.h"
+#include "versionlist.h"
 
 using namespace publish;
 using namespace testenv;
@@ -156,7 +157,8 @@ private slots:
         QVERIFY2(result.has(code), qPrintable("found: " + result.codes().join(' ')));
     }
 
-    // Other elements keep their exact text; a refused publish (position -1) changes nothing.
+    // Other elements keep their exact text; a refused publish (position < 0) changes nothing,
+    // also when the last file cannot be replaced (-2: the hash list is a directory).
     void publishIntoExistingList_data() {
         QTest::addColumn<QByteArray>("existing");
         QTest::addColumn<QByteArrayList>("kept"); // element texts that survive verbatim, in order
@@ -180,6 +182,8 @@ private slots:
         row("refused: list is broken JSON", js("[{'full': tru"), -1);
         row("refused: a newer version", "[" + full("3.0") + "]", -1);
         row("refused: same number, other label", "[" + same + "," + full("25") + "]", -1);
+        row("byte order mark", "\xEF\xBB\xBF [" + older + "]", 1, {older});
+        row("refused: hash list cannot be replaced", "[" + same + "]", -2);
     }
 
     void publishIntoExistingList() {
@@ -188,15 +192,17 @@ private slots:
         QFETCH(int, position);
         QTemporaryDir dir;
         QVERIFY(writeFile(dir.filePath(V), existing));
-        QVERIFY(writeFile(dir.filePath(H), js("{'keep': 'me'}")));
+        QVERIFY(writeFile(dir.filePath(position == -2 ? H + QString("/x") : H), js("{'k': 1}")));
         const Tree before = readTree(dir.path());
         const PublishResult result = publishVersion(options(dir.path()), quiet);
         if (position < 0) {
-            QVERIFY(!result.ok && !result.error.isEmpty());
+            QVERIFY(!result.ok && !result.error.isEmpty() &&
+                    (position == -1 || result.error.contains("still served")));
             QCOMPARE(readTree(dir.path()), before);
             return;
         }
         QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(readTree(dir.path()).keys(), QStringList({H, A, V})); // nothing left beside
         const QByteArray written = readFile(dir.filePath(V));
         const QJsonArray after = QJsonDocument::fromJson(written).array();
         QCOMPARE(after.size(), kept.size() + 1);
@@ -204,6 +210,13 @@ private slots:
         for (int i = 0, from = 0; i < kept.size(); from += kept[i++].size()) {
             QVERIFY2((from = written.indexOf(kept[i], from)) >= 0, kept[i]);
         }
+    }
+
+    // A splice that would not read back as the earlier elements plus the entry is refused.
+    void unfaithfulSpliceIsRefused() {
+        versionlist::Parsed parsed = versionlist::split("[1, 2]");
+        parsed.elements[1].begin = 1; // "1, 2" taken for the second element
+        QVERIFY(!versionlist::withEntry("[1, 2]", parsed, QJsonObject()).intact);
     }
 
     // APP and GOOD stand for the application and the published server directory.

@@ -32,9 +32,10 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
                              the same label is replaced.
            hashlist.json     the lowercase SHA-256 of every top-level file that the updater
                              checks after unpacking (".ini" files and hidden files excepted).
-         Each file is written whole or not at all. LABEL must contain digits; the updater
-         installs the full entry whose digits form the highest number (1.2.10 -> 1210,
-         so 1.10 is lower than 1.9.1).
+         Each file is written whole or not at all, and the new files replace the old
+         ones together: when one cannot be replaced, the ones before it are put back.
+         LABEL must contain digits; the updater installs the full entry whose digits
+         form the highest number (1.2.10 -> 1210, so 1.10 is lower than 1.9.1).
 
 check    Reads the server directory as the updater will and lists every problem it would
          hit; says which entry would be installed. Unpacks that entry's archive to check
@@ -142,6 +143,7 @@ int runPublish(const QStringList& arguments) {
                       .arg(result.replaced ? QStringLiteral("replaced") : QStringLiteral("added"),
                            QStringLiteral(", download_url ") +
                                result.entry.value(QStringLiteral("download_url")).toString()));
+    reporter.info(QStringLiteral("  versions.json and hashlist.json were replaced together"));
     return Ok;
 }
 

@@ -151,8 +151,14 @@ QString optionsProblem(const PublishOptions& options) {
 }
 
 namespace {
-// Why the list would not install entry once it holds it, or an empty string.
-QString selectionProblem(const QByteArray& document, const QJsonObject& entry) {
+// Why the edited list would not install entry, or would not keep the other elements as they
+// were, or an empty string.
+QString selectionProblem(const versionlist::Edit& edit, const QJsonObject& entry) {
+    if (!edit.intact) {
+        return QStringLiteral("the new version list would not read back as the earlier entries "
+                              "with the new one in its place; it was left as it is");
+    }
+    const QByteArray& document = edit.document;
     const documents::VersionSelection selection = documents::selectFullVersion(document);
     const QString version = entry.value(QStringLiteral("version")).toString();
     const qint32 number = documents::versionNumber(version);
@@ -181,11 +187,11 @@ QString selectionProblem(const QByteArray& document, const QJsonObject& entry) {
     return QString();
 }
 
-// Removes the staged archive unless it was moved into place.
-struct StagedFile {
-    QString path;
-    ~StagedFile() {
-        if (!path.isEmpty()) {
+// Removes the staged files that were not moved into place.
+struct StagedFiles {
+    QStringList paths;
+    ~StagedFiles() {
+        for (const QString& path : paths) {
             QFile::remove(path);
         }
     }
@@ -228,17 +234,24 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         {QStringLiteral("binary_name"), options.binaryName},
     };
     // Checked before the long steps with the entry as it will be, less its archive keys.
-    QString problem =
-        selectionProblem(versionlist::withEntry(original, parsed, entry).document, entry);
+    QString problem = selectionProblem(versionlist::withEntry(original, parsed, entry), entry);
     if (!problem.isEmpty()) {
         result.error = problem;
         return result;
     }
 
-    StagedFile staged{
-        QDir(serverDir).filePath(QLatin1Char('.') + archiveName + QStringLiteral(".partial"))};
+    // Staged beside their targets, so that each moves into place in one step.
+    auto stagedPath = [&](const QString& target) {
+        return QDir(serverDir).filePath(QLatin1Char('.') + QFileInfo(target).fileName() +
+                                        QStringLiteral(".partial"));
+    };
+    const QString stagedArchive = stagedPath(result.archivePath);
+    const QString stagedList = stagedPath(listPath);
+    const QString stagedHashList = stagedPath(hashListPath);
+    const StagedFiles staged{{stagedArchive, stagedList, stagedHashList}};
     reporter.info(QStringLiteral("Packing %1 into %2").arg(options.appDir, archiveName));
-    if (!createArchive(QDir(options.appDir).absolutePath(), staged.path, reporter, &result.error)) {
+    if (!createArchive(QDir(options.appDir).absolutePath(), stagedArchive, reporter,
+                       &result.error)) {
         return result;
     }
 
@@ -250,7 +263,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         return result;
     }
     const QString installDir = scratch.path() + QStringLiteral("/install");
-    if (!extractArchive(staged.path, installDir, reporter, &result.error)) {
+    if (!extractArchive(stagedArchive, installDir, reporter, &result.error)) {
         return result;
     }
     if (!QFileInfo(installDir + options.binaryName).isFile()) {
@@ -265,29 +278,35 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     result.hashedFiles = hashes.size();
 
     QString digest;
-    if (!hashFile(staged.path, QStringLiteral("Hashing the archive"), reporter, &digest,
+    if (!hashFile(stagedArchive, QStringLiteral("Hashing the archive"), reporter, &digest,
                   &result.error)) {
         return result;
     }
-    entry.insert(QStringLiteral("size"), QFileInfo(staged.path).size());
+    entry.insert(QStringLiteral("size"), QFileInfo(stagedArchive).size());
     entry.insert(QStringLiteral("sha256"), digest);
     const versionlist::Edit edit = versionlist::withEntry(original, parsed, entry);
-    problem = selectionProblem(edit.document, entry);
+    problem = selectionProblem(edit, entry);
     if (!problem.isEmpty()) {
         result.error = problem;
         return result;
     }
 
-    // Order matters to updaters that read the server meanwhile: the archive exists before
-    // the list names it, and the hash list changes last, so an installed older version keeps
-    // verifying until the list already offers the new one.
-    if (!replaceFile(staged.path, result.archivePath, &result.error)) {
-        return result;
-    }
-    staged.path.clear();
-    if (!writeFileAtomically(listPath, edit.document, &result.error) ||
-        !writeFileAtomically(hashListPath, QJsonDocument(hashes).toJson(QJsonDocument::Indented),
-                             &result.error)) {
+    // Both documents are complete on disk before either is replaced. Order matters to updaters
+    // that read the server meanwhile: the archive exists before the list names it, and the hash
+    // list changes last, so an installed older version keeps verifying until the list already
+    // offers the new one. A failed move puts the files before it back: the server never offers
+    // the new list with the old hash list, which would make every client reinstall.
+    bool restored = true;
+    if (!writeFileAtomically(stagedList, edit.document, &result.error) ||
+        !writeFileAtomically(stagedHashList, QJsonDocument(hashes).toJson(QJsonDocument::Indented),
+                             &result.error) ||
+        !replaceTogether({{stagedArchive, result.archivePath},
+                          {stagedList, listPath},
+                          {stagedHashList, hashListPath}},
+                         &result.error, &restored)) {
+        if (restored) {
+            result.error += QStringLiteral("; the previous release is still served");
+        }
         return result;
     }
     result.entry = entry;

@@ -87,7 +87,7 @@ Parsed split(const QByteArray& document) {
         return parsed;
     }
     const QJsonArray array = json.array();
-    int pos = skipSpace(document, 0) + 1; // past "["
+    int pos = skipSpace(document, document.startsWith("\xEF\xBB\xBF") ? 3 : 0) + 1; // past "["
     for (int i = 0; i < array.size(); ++i) {
         pos = skipSpace(document, pos);
         Element element;
@@ -116,18 +116,22 @@ QByteArray entryText(const QJsonObject& entry) {
 Edit withEntry(const QByteArray& original, const Parsed& parsed, const QJsonObject& entry) {
     const QString version = entry.value(QStringLiteral("version")).toString();
     QList<QByteArray> parts;
+    QJsonArray expected; // what the updater must read from the new list
     Edit edit;
     for (const Element& element : parsed.elements) {
         if (isFullEntryFor(element.value, version)) {
             if (edit.replaced++ == 0) {
                 parts << entryText(entry);
+                expected << entry;
             }
             continue;
         }
         parts << original.mid(element.begin, element.end - element.begin);
+        expected << element.value;
     }
     if (edit.replaced == 0) {
         parts << entryText(entry);
+        expected << entry;
     }
     edit.document = "[\n    ";
     for (int i = 0; i < parts.size(); ++i) {
@@ -137,6 +141,8 @@ Edit withEntry(const QByteArray& original, const Parsed& parsed, const QJsonObje
         edit.document += parts.at(i);
     }
     edit.document += "\n]\n";
+    const QJsonDocument written = QJsonDocument::fromJson(edit.document);
+    edit.intact = written.isArray() && written.array() == expected;
     return edit;
 }
 

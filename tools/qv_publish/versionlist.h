@@ -23,7 +23,8 @@ struct Parsed {
     QList<Element> elements;
 };
 
-// Splits a JSON array into its elements. An empty or whitespace-only document is an empty list.
+// Splits a JSON array into its elements. An empty or whitespace-only document is an empty list;
+// a leading UTF-8 byte order mark is passed over, as the JSON parser (and so the updater) does.
 Parsed split(const QByteArray& document);
 
 // True for an element that is a full entry labelled version.
@@ -32,11 +33,12 @@ bool isFullEntryFor(const QJsonValue& element, const QString& version);
 struct Edit {
     QByteArray document; // the new list
     int replaced = 0;    // full entries with the same label that the new entry replaced
+    bool intact = false; // document parses to the earlier elements with the entry in its place
 };
 
 // The list with entry added: it takes the place of the first full entry with the same label
 // (later ones with that label are dropped) or goes to the end. Other elements are copied
-// byte for byte.
+// byte for byte; the new list has no byte order mark.
 Edit withEntry(const QByteArray& original, const Parsed& parsed, const QJsonObject& entry);
 
 // entry as indented JSON text, indented one more level to sit inside the list.
