@@ -17,6 +17,7 @@
 #include "mainwindowform.h"
 #include "paths.h"
 #include "sha256.h"
+#include "signature.h"
 
 namespace {
 const char* const progressBarStyle =
@@ -33,7 +34,8 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& serverUrl)
     , form(new MainWindowForm)
     , networkManager(new QNetworkAccessManager(this))
     , versionReply(nullptr)
-    , serverUrl(serverUrl) {
+    , serverUrl(serverUrl)
+    , publicKeys(signature::trustedKeys()) {
     // Every transfer, the version list included, fails after this long without data.
     networkManager->setTransferTimeout(Downloader::defaultTransferTimeout());
     // A separate update program takes over when it is installed.

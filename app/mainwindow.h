@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <functional>
 
 class QLabel;
 class QNetworkAccessManager;
@@ -50,6 +51,19 @@ private slots:
 private:
     void setStatus(const QString& text);
     void onExtractionFinished(bool success, const QString& errorMessage, const QString& targetDir);
+    // Chooses the entry of a version list received whole (and checked, in a signed build) and
+    // downloads its archive.
+    void useVersionList(const QByteArray& body);
+    // Checks the installed files against a hash list received whole (and checked).
+    void verifyInstalledFiles(const QByteArray& hashList);
+    // Signed builds: fetches the signature of the document at path ("/versions.json") and checks
+    // it over bytes, the document as received; accepted() goes on with the document. A signature
+    // that does not check out makes refetch() fetch the document once more (a publish may have
+    // replaced both between the two requests); the second time the run stops on its own message,
+    // as after a failed download of the document.
+    void checkSignature(const QString& path, const QByteArray& bytes,
+                        const std::function<void()>& accepted,
+                        const std::function<void()>& refetch);
     bool verifyArchive(const QString& path);
     // Hashes a file for the workflow: adds each block to *processed and shows it on the bar as
     // a share of total, keeping the window live. False when the file cannot be read.
@@ -70,6 +84,13 @@ private:
     QJsonObject versionInfo;
 
     QUrl serverUrl;
+    // The release signature keys of this build; empty: the documents are not signed.
+    const QString publicKeys;
+    // The signature of the document being fetched did not check out once already.
+    bool signatureRetried = false;
+    // The version number of the installed-version record, 0 without one: a signed build installs
+    // nothing older.
+    qint32 installedNumber = 0;
     // The latest message produced before the status line existed, shown once it does.
     QString pendingStatus;
     // When pending events last ran during a long computation.

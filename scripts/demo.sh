@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The updater's whole job in one command: builds the updater against a server on loopback,
-# publishes a stand-in Quorvex application with qv_publish, serves it with nginx and lets the
-# updater install 1.0, update to 1.1 and finally verify and launch 1.1.
+# The updater's whole job in one command: makes a signing key with qv_publish, builds the updater
+# with its public key against a server on loopback, publishes a stand-in Quorvex application signed
+# with qv_publish, serves it with nginx and lets the updater install 1.0, update to 1.1, verify
+# and launch 1.1, and finally refuse a hash list changed on the way.
 #   QUORVEX_DEMO_BUILD_DIR  build directory (default: build-demo in the source tree)
 #   QUORVEX_DEMO_KEEP=1     keep the temporary server and data directories for inspection
 set -euo pipefail
@@ -20,13 +21,32 @@ info "all build and run dependencies are present"
 
 port="$("$root/scripts/free-port.sh")"
 server_url="http://127.0.0.1:$port"
-next "Building the updater (server $server_url), qv_publish and the stand-in application in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_SERVER_URL="$server_url" \
-    -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_BUILD_TOOLS=ON >"$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log"; fail "configuring failed"; }
-rm -f "$build.configure.log"
-cmake --build "$build" -j"$(nproc)" --target qv_updater qv_publish quorvex_demo_1_0 quorvex_demo_1_1 \
-    >/dev/null || fail "building failed (run: cmake --build $build)"
+configure() { # <public keys>
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_SERVER_URL="$server_url" \
+        -DQUORVEX_PUBLIC_KEYS="$1" -DQUORVEX_BUILD_TESTS=OFF -DQUORVEX_BUILD_TOOLS=ON \
+        >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; fail "configuring failed"; }
+    rm -f "$build.configure.log"
+}
+build() { # <target>...
+    cmake --build "$build" -j"$(nproc)" --target "$@" >/dev/null ||
+        fail "building failed (run: cmake --build $build)"
+}
+
+# The vendor's signing key stays in the build directory, so that later runs reuse the build.
+key="$build/demo-signing.key"
+if [ ! -s "$key.pub" ]; then
+    next "Making the vendor's signing key with qv_publish keygen"
+    configure ""
+    build qv_publish
+    rm -f "$key"
+    "$build/qv_publish" keygen --out "$key" >"$key.out" || fail "qv_publish keygen failed"
+    sed 's/^/    /' "$key.out"
+    tail -n 1 "$key.out" >"$key.pub" && rm -f "$key.out"
+fi
+public_key="$(cat "$key.pub")"
+next "Building the updater with the public key $public_key (server $server_url), qv_publish and the stand-in application in $build"
+configure "$public_key"
+build qv_updater qv_publish quorvex_demo_1_0 quorvex_demo_1_1
 info "built $build/qv_updater and $build/qv_publish"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quorvex-demo.XXXXXX")"
@@ -64,10 +84,10 @@ fi
 publish() { # <version>
     "$build/qv_publish" publish --app-dir "$build/demo/app-$1" --version "$1" \
         --base-url "$server_url" --extract-to /app --binary-name /quorvex \
-        --server-dir "$server" 2>/dev/null | sed 's/^/    /' ||
+        --server-dir "$server" --signing-key "$key" 2>/dev/null | sed 's/^/    /' ||
         fail "qv_publish could not publish $1"
-    "$build/qv_publish" check --server-dir "$server" 2>/dev/null | sed 's/^/    check: /' ||
-        fail "qv_publish check found problems in $server"
+    "$build/qv_publish" check --server-dir "$server" --public-key "$public_key" 2>/dev/null |
+        sed 's/^/    check: /' || fail "qv_publish check found problems in $server"
 }
 
 # Runs the updater once and checks that it launched the expected version, and whether it
@@ -117,7 +137,34 @@ run_updater() { # <expected version> <install|verify>
     info "the application closed again"
 }
 
-next "Publishing Quorvex 1.0 into $server"
+# Runs the updater against a document it must refuse: the run stops on the refusal (the window
+# stays open with its message), nothing is launched and the record stays as it was.
+run_refused() { # <diagnostic logged for each refusal>
+    local log="$work/updater-$step.log" seen_before recorded_before pid
+    seen_before="$(wc -l <"$nginx_state/access.log")"
+    recorded_before="$(cat "$record")"
+    rm -f "$marker"
+    info "running $build/qv_updater ($mode)"
+    "$build/qv_updater" >"$log" 2>&1 &
+    pid=$!
+    app_pids+=("$pid")
+    # The document and its signature are fetched twice before the refusal.
+    for _ in $(seq 1 300); do [ "$(grep -c "$1" "$log")" -ge 2 ] && break; sleep 0.1; done
+    [ -z "${DISPLAY:-}" ] || sleep 3 # time to read the window
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    info "the updater said (its diagnostic output):"
+    grep -v '^QStandardPaths' "$log" | sed 's/^/      | /'
+    info "requests the server received:"
+    tail -n +"$((seen_before + 1))" "$nginx_state/access.log" |
+        awk '{ print "      | " $6 " " $7 " -> " $9 }' | tr -d '"'
+    [ "$(grep -c "$1" "$log")" -ge 2 ] || fail "the updater did not refuse (no \"$1\" twice)"
+    [ ! -e "$marker" ] || fail "the updater launched the application after the refusal"
+    [ "$(cat "$record")" = "$recorded_before" ] || fail "the installed-version record changed"
+    info "refused: nothing was downloaded on its strength or launched, the record is unchanged"
+}
+
+next "Publishing Quorvex 1.0 into $server, signed"
 publish 1.0
 
 next "Serving $server with nginx on $server_url"
@@ -127,7 +174,7 @@ info "nginx is running (configuration $nginx_state/nginx.conf)"
 next "First run: nothing is installed, so the updater installs and launches 1.0"
 run_updater 1.0 install
 
-next "Publishing Quorvex 1.1"
+next "Publishing Quorvex 1.1, signed"
 publish 1.1
 
 next "Second run: the installed files no longer match the hash list, so the updater installs 1.1"
@@ -136,7 +183,11 @@ run_updater 1.1 install
 next "Third run: the installed 1.1 matches the hash list, so the updater only verifies and launches"
 run_updater 1.1 verify
 
+next "Someone on the path adds one space to the hash list: its signature no longer holds"
+printf ' ' >>"$server/hashlist.json"
+run_refused "Подпись не прошла проверку: \"/hashlist.json\""
+
 next "Stopping the server"
 "$root/scripts/nginx.sh" stop "$nginx_state"
 info "nginx stopped"
-say "Demo finished: installed 1.0, updated to 1.1, verified 1.1"
+say "Demo finished: installed 1.0, updated to 1.1, verified 1.1, refused a changed hash list"

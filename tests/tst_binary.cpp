@@ -46,12 +46,16 @@ private slots:
     void publishInstallVerifyUpdate();
     void killedWhileDownloading();
     void killedWhileExtracting();
+    void signedReleases();
 
 private:
     // Publishes the stand-in application with payload as version into the server's root.
-    QJsonObject publish(const QString& version, const QByteArray& payload);
+    QJsonObject publish(const QString& version, const QByteArray& payload,
+                        const QString& signingKey = {});
     // A run that must install or verify, launch and quit; returns its diagnostics.
-    QByteArray runToLaunch();
+    QByteArray runToLaunch(const QString& program = {});
+    // Runs qv_publish; returns its exit code and its output in *output.
+    int tool(const QStringList& arguments, QString* output);
     QJsonObject record() const {
         return QJsonDocument::fromJson(testenv::readFile(dataDir + "/latestVersion.json")).object();
     }
@@ -74,14 +78,15 @@ void BinaryTest::initTestCase() {
     QVERIFY(QDir().mkpath(www));
 }
 
-QJsonObject BinaryTest::publish(const QString& version, const QByteArray& payload) {
+QJsonObject BinaryTest::publish(const QString& version, const QByteArray& payload,
+                                const QString& signingKey) {
     QTemporaryDir app;
     testenv::Tree tree{{"quorvex", {}}, {"payload.dat", payload}, {"quorvex.ini", "[user]\n"}};
     testenv::writeTree(app.path(), tree);
     QFile::remove(app.filePath("quorvex"));
     QFile::copy(testenv::standinPath(), app.filePath("quorvex"));
-    publish::PublishOptions options{app.path(), version,    nginx.url("").toString(),
-                                    "/Quorvex", "/quorvex", www};
+    publish::PublishOptions options{
+        app.path(), version, nginx.url("").toString(), "/Quorvex", "/quorvex", www, signingKey};
     publish::SilentReporter quiet;
     const publish::PublishResult result = publish::publishVersion(options, quiet);
     if (!result.ok) {
@@ -90,9 +95,9 @@ QJsonObject BinaryTest::publish(const QString& version, const QByteArray& payloa
     return result.entry;
 }
 
-QByteArray BinaryTest::runToLaunch() {
+QByteArray BinaryTest::runToLaunch(const QString& program) {
     const int before = launches();
-    testenv::UpdaterRun run(home, marker);
+    testenv::UpdaterRun run(home, marker, program);
     if (!run.waitForQuit()) {
         qWarning("the updater did not quit by itself:\n%s", run.log.constData());
         return QByteArray();
@@ -233,6 +238,44 @@ void BinaryTest::killedWhileExtracting() {
     QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
     QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
     QVERIFY(testenv::readFile(dataDir + "/Quorvex/payload.dat") == payload);
+}
+
+int BinaryTest::tool(const QStringList& arguments, QString* output) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QFileInfo(testenv::updaterPath()).path() + "/qv_publish", arguments);
+    process.waitForFinished(60000);
+    *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+void BinaryTest::signedReleases() {
+    // The vendor's steps: a key from keygen, an updater built with its public key, releases
+    // published with it and checked against it, installed and updated.
+    const QFileInfo built(testenv::updaterPath());
+    const QString updater = built.path() + "/signed/" + built.fileName();
+    const QString key = work.filePath("signing.key");
+    QString output;
+    QCOMPARE(tool({"keygen", "--out", key}, &output), 0);
+#ifdef Q_OS_UNIX
+    QCOMPARE(QFile::permissions(key) & 0x0fff, QFile::ReadUser | QFile::WriteUser);
+#endif
+    qputenv("QUORVEX_TEST_PUBLIC_KEYS", output.trimmed().section('\n', -1).toLatin1());
+    QDir(dataDir).removeRecursively();
+    QDir(www).removeRecursively();
+    QVERIFY(QDir().mkpath(www) && nginx.start(www, testenv::compiledServerPort()));
+    const QJsonObject first = publish("1.0", "first", key);
+    QCOMPARE(
+        tool({"check", "--server-dir", www, "--public-key", qgetenv("QUORVEX_TEST_PUBLIC_KEYS")},
+             &output),
+        0);
+    QVERIFY(runToLaunch(updater).contains("Каталог успешно очищен."));
+    QCOMPARE(record(), first);
+    const QJsonObject second = publish("1.1", "second", key);
+    QVERIFY(runToLaunch(updater).contains("Каталог успешно очищен."));
+    QCOMPARE(record(), second);
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray("second"));
+    QVERIFY(nginx.accessLog().contains("GET /hashlist.json.sig"));
 }
 
 QUORVEX_TEST_MAIN(BinaryTest)

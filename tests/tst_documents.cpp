@@ -6,6 +6,8 @@
 #include <QTest>
 
 #include "documents.h"
+#include "signature.h"
+#include "signing.h"
 #include "testenv.h"
 
 class DocumentsTest : public QObject {
@@ -20,6 +22,7 @@ private slots:
     void entryGuards_data();
     void entryGuards();
     void archiveKeys();
+    void signatures();
 };
 
 void DocumentsTest::versionNumber_data() {
@@ -156,6 +159,32 @@ void DocumentsTest::archiveKeys() {
     for (const auto& row : rows) {
         const QJsonObject entry = QJsonDocument::fromJson(row.first).object();
         QVERIFY2(documents::archiveCheckProblem(entry).isEmpty() == row.second, row.first);
+    }
+}
+
+void DocumentsTest::signatures() {
+    using namespace publish::signing;
+    using V = signature::Verdict;
+    const QByteArray key = generateKey(), other = generateKey(), list = "[]\n";
+    const QString trusted = publicKeyOf(key);
+    QByteArray flipped = QByteArray::fromBase64(sign(key, list));
+    flipped[10] = char(flipped[10] ^ 1);
+    // Keys starting with "x" are malformed: they trust nothing.
+    const QList<std::tuple<QByteArray, QByteArray, QString, V>> rows{
+        {list, sign(key, list), trusted, V::Valid},
+        {list, " " + sign(key, list).trimmed() + "\r\n", publicKeyOf(other) + ", " + trusted,
+         V::Valid},
+        {"[]\r", sign(key, list), trusted, V::Mismatch},
+        {list, flipped.toBase64(), trusted, V::Mismatch},
+        {list, sign(other, list), trusted, V::Mismatch},
+        {list, sign(key, list), "x" + trusted, V::Mismatch},
+        {list, "\n", trusted, V::Missing},
+        {list, "%" + sign(key, list), trusted, V::Malformed},
+        {list, flipped.left(63).toBase64(), trusted, V::Malformed}};
+    for (const auto& [document, text, keys, verdict] : rows) {
+        QList<QByteArray> parsed;
+        QCOMPARE(signature::parsePublicKeys(keys, &parsed), !keys.startsWith('x'));
+        QVERIFY2(signature::verify(document, text, parsed) == verdict, text);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "documents.h"
 #include "publisher.h"
 #include "serverfiles.h"
+#include "signing.h"
 #include "testenv.h"
 #include "versionlist.h"
 
@@ -23,6 +24,8 @@ namespace {
 const char* const V = "versions.json";
 const char* const H = "hashlist.json";
 const char* const A = "quorvex-2.5.7z";
+const char* const VS = "versions.json.sig";
+const char* const HS = "hashlist.json.sig";
 const QString baseUrl = QStringLiteral("http://h/s");
 
 // Sets a key of the version list's only entry.
@@ -60,10 +63,11 @@ class TestPublish : public QObject {
     QTemporaryDir root;
     QString appDir;
     QString goodServer;
+    QString key, publicKey; // the good server is signed with the key file key
     SilentReporter quiet;
 
-    PublishOptions options(const QString& serverDir) const {
-        return PublishOptions{appDir, "2.5", baseUrl, "/app", "/prog", serverDir};
+    PublishOptions options(const QString& serverDir, const QString& signingKey = {}) const {
+        return PublishOptions{appDir, "2.5", baseUrl, "/app", "/prog", serverDir, signingKey};
     }
 
 private slots:
@@ -78,14 +82,18 @@ private slots:
                                    {".hidden", "hidden\n"},
                                    {"sub/nested.txt", "nested\n"}}));
         QVERIFY(QFile::setPermissions(appDir + "/prog", QFile::ReadOwner | QFile::ExeOwner));
-        const PublishResult result = publishVersion(options(goodServer), quiet);
+        key = root.filePath("signing.key");
+        QString error;
+        QVERIFY(signing::writeKeyFile(key, signing::generateKey(), &error));
+        const PublishResult result = publishVersion(options(goodServer, key), quiet);
         QVERIFY2(result.ok, qPrintable(result.error));
+        publicKey = result.publicKey;
     }
 
     void publishWritesTheRelease() {
         const Tree server = readTree(goodServer);
         // Nothing staged is left behind.
-        QCOMPARE(server.keys(), QStringList({H, A, V}));
+        QCOMPARE(server.keys(), QStringList({H, HS, A, V, VS}));
         QJsonObject hashes; // only the top-level files the updater checks
         for (const char* name : {"Mixed Case Name.txt", "data.bin", "prog"}) {
             hashes[name] = sha256(readFile(appDir + '/' + name));
@@ -102,7 +110,7 @@ private slots:
         QVERIFY(extractArchive(goodServer + '/' + A, unpacked.path(), quiet, &error));
         QCOMPARE(readTree(unpacked.path()), readTree(appDir));
 
-        const CheckResult check = checkServerDir(goodServer, quiet);
+        const CheckResult check = checkServerDir(goodServer, quiet, publicKey);
         QVERIFY2(check.problems.isEmpty(), qPrintable(check.codes().join(' ')));
         QCOMPARE(check.entry, expected);
     }
@@ -143,6 +151,9 @@ private slots:
         row("file-wrong-digest", put(H, "{\"prog\": \"" + QByteArray(64, '0') + "\"}"));
         row("executable-missing", edit("binary_name", "/quorvex"));
         row("executable-missing/directory", edit("binary_name", "/sub"));
+        row("signature-missing", put(VS));
+        row("signature-malformed", put(HS, "c2lnbmF0dXJl\n"));
+        row("signature-mismatch", put(VS, readFile(goodServer + '/' + HS)));
     }
 
     void checkFindsProblems() {
@@ -152,7 +163,7 @@ private slots:
         for (const Mutation& mutation : mutations) {
             mutation(dir.path());
         }
-        const CheckResult result = checkServerDir(dir.path(), quiet);
+        const CheckResult result = checkServerDir(dir.path(), quiet, publicKey);
         const QString code = QString(QTest::currentDataTag()).section('/', 0, 0);
         QVERIFY2(result.has(code), qPrintable("found: " + result.codes().join(' ')));
     }
@@ -245,6 +256,7 @@ private slots:
         row("empty server dir", &O::serverDir, "", "must not be empty");
         row("server dir is a file", &O::serverDir, "GOOD/versions.json", "not a directory");
         row("server dir inside the app", &O::serverDir, "APP/sub", "inside --app-dir");
+        row("signing key not a key file", &O::signingKey, "APP/prog", "not a signing key");
     }
 
     void badOptionsAreRefused() {
@@ -274,6 +286,14 @@ private slots:
         row("check, good", {"check", "--server-dir", "GOOD"}, 0, "would install entry 0");
         row("check, no server", {"check", "--server-dir", "APP"}, 1, "PROBLEM [list-missing]");
         row("check, no directory", {"check", "--server-dir", "/none"}, 2, "not a directory");
+        row("check, bad public key", {"check", "--public-key", "a2V5"}, 2, "--public-key");
+        row("keygen never overwrites", {"keygen", "--out", "KEY"}, 1, "never overwritten");
+        const QStringList publish{"publish", "--app-dir",     "APP",      "--version",
+                                  "2.6",     "--base-url",    "http://h", "--extract-to",
+                                  "/app",    "--binary-name", "/prog",    "--server-dir"};
+        row("unsigned onto signatures", publish + QStringList{"GOOD"}, 1, "--signing-key");
+        row("publish signed", publish + QStringList{"GOOD/../signed", "--signing-key", "KEY"}, 0,
+            "both signed");
     }
 
     void commandLine() {
@@ -283,6 +303,7 @@ private slots:
         const QString program = QCoreApplication::applicationDirPath() + "/../qv_publish";
         QVERIFY2(QFileInfo(program).isExecutable(), "qv_publish is not built");
         arguments.replaceInStrings("GOOD", goodServer).replaceInStrings("APP", appDir);
+        arguments.replaceInStrings("KEY", key);
         QProcess tool;
         tool.setProcessChannelMode(QProcess::MergedChannels);
         tool.start(program, arguments);

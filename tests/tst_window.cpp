@@ -15,6 +15,8 @@
 #include "fakehttpserver.h"
 #include "mainwindow.h"
 #include "paths.h"
+#include "signature.h"
+#include "signing.h"
 #include "testenv.h"
 
 class WindowTest;
@@ -27,6 +29,7 @@ const QString launched = "Приложение запущено";
 const QString notFound = "Исполняемый файл не найден! Напишите в техподдержку.";
 const QString extractionFailed = "Ошибка при распаковке архива: Ошибка при распаковке архива";
 const QString downloadFailed = "Ошибка загрузки файла.";
+const QString signatureFailed = "Подпись файла %1 не прошла проверку.";
 } // namespace
 
 class WindowTest : public QObject {
@@ -36,6 +39,7 @@ public:
     testenv::Release release;
     QJsonObject good; // the release's entry, with a space in its URL and a key of its own
     QString dataDir, marker, outside;
+    QByteArray key = publish::signing::generateKey();
 
     void serveEntry(const QJsonObject& e) {
         server.setRoute("/versions.json", FakeResponse::ok(testenv::listOf(e)));
@@ -111,6 +115,7 @@ void WindowTest::initTestCase() {
 }
 
 void WindowTest::init() {
+    signature::setTrustedKeys(QString());
     QDir(dataDir).removeRecursively();
     QVERIFY(QDir().mkpath(dataDir));
     serveGood();
@@ -341,6 +346,23 @@ void WindowTest::workflow_data() {
     auto t_url = [&](const QString& path) {
         return server.url(path).toString();
     };
+    // A signed build against a server whose documents are signed as served, then changed.
+    auto signedBy = [](const QByteArray& key, const QJsonObject& entry, const Setup& after) {
+        return [=](WindowTest* t) {
+            using publish::signing::sign;
+            signature::setTrustedKeys(publish::signing::publicKeyOf(key));
+            t->serveEntry(entry);
+            t->server.setRoute("/versions.json.sig",
+                               FakeResponse::ok(sign(key, testenv::listOf(entry))));
+            t->server.setRoute(
+                "/hashlist.json.sig",
+                FakeResponse::ok(sign(key, QJsonDocument(t->release.hashes).toJson())));
+            after(t);
+        };
+    };
+    QByteArray flipped = testenv::listOf(good).replace("\"2.0\"", "\"3.0\"");
+    QJsonObject unbound = good;
+    unbound.remove("sha256");
     const QString noList = "Не удалось получить список версий.";
     const QString hashListFailed = "Возникла ошибка при загрузке таблицы хеш";
 
@@ -408,6 +430,24 @@ void WindowTest::workflow_data() {
         "dropped");
     row("archive without the executable", Tampered, entry({{"binary_name", "/gone"}}), notFound,
         "dropped");
+    row("signed: tampered installation", Tampered, signedBy(key, good, none), launched,
+        "reinstalled");
+    row("signed: version list changed", Tampered,
+        signedBy(key, good, route("/versions.json", FakeResponse::ok(flipped))),
+        signatureFailed.arg("versions.json"), "kept", "Подпись не прошла проверку:");
+    row("signed: hash list changed", Installed,
+        signedBy(key, good,
+                 [=](WindowTest* t) {
+                     route("/hashlist.json", FakeResponse::ok("{}"))(t);
+                     file("/hashlist.json", "the previous one")(t);
+                 }),
+        signatureFailed.arg("hashlist.json"), "kept");
+    row("signed: version list signature missing", Tampered,
+        signedBy(key, good, route("/versions.json.sig", FakeResponse::withStatus(404))),
+        signatureFailed.arg("versions.json"), "kept");
+    row("signed: entry without sha256", Tampered, signedBy(key, unbound, none), refused, "kept");
+    row("signed: older version", Tampered, signedBy(key, goodWith({{"version", "1.9"}}), none),
+        refused, "kept");
 }
 
 void WindowTest::workflow() {
@@ -420,6 +460,7 @@ void WindowTest::workflow() {
     setup(this);
     const testenv::Tree installed = testenv::readTree(dataDir + "/Quorvex");
     const QByteArray record = testenv::readFile(dataDir + "/latestVersion.json");
+    const QByteArray hashList = testenv::readFile(dataDir + "/hashlist.json");
     if (!warning.isEmpty()) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^" + warning));
     }
@@ -430,6 +471,13 @@ void WindowTest::workflow() {
         QTRY_COMPARE(launches(), before + 1);
         QCOMPARE(server.requestCount("/files/quorvex%202.0.7z"), outcome == "reinstalled" ? 1 : 0);
         QCOMPARE(server.requestCount("/versions.json"), outcome == "reinstalled" ? 1 : 0);
+        // A signed build asks for the signature of each document (and keeps none), a build
+        // without keys for none.
+        QCOMPARE(
+            server.requestCount("/versions.json.sig") + server.requestCount("/hashlist.json.sig"),
+            signature::trustedKeys().isEmpty() ? 0 : 1 + server.requestCount("/versions.json"));
+        QCOMPARE(QDir(dataDir + "/update").entryList(QDir::Files),
+                 outcome == "reinstalled" ? QStringList{"quorvex 2.0.7z"} : QStringList());
         QCOMPARE(QJsonDocument::fromJson(testenv::readFile(dataDir + "/latestVersion.json")),
                  QJsonDocument(
                      outcome == "reinstalled" ? good : QJsonDocument::fromJson(record).object()));
@@ -446,8 +494,14 @@ void WindowTest::workflow() {
         QTRY_COMPARE_WITH_TIMEOUT(label(), expected, 10000);
     }
     QCOMPARE(launches(), before);
-    if (expected == "Недопустимая версия в списке версий (") {
+    if (expected == "Недопустимая версия в списке версий (" || expected.startsWith("Подпись")) {
         QCOMPARE(server.requestCount("/files/quorvex%202.0.7z"), 0);
+    }
+    if (expected.startsWith("Подпись")) { // the pair is fetched once more before the refusal
+        const QByteArray document = "/" + expected.section(' ', 2, 2).toLatin1();
+        QCOMPARE(server.requestCount(document), 2);
+        QCOMPARE(server.requestCount(document + ".sig"), 2);
+        QVERIFY(document != "/hashlist.json" || testenv::readFile(dataDir + document) == hashList);
     }
     if (outcome == "kept") {
         QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), installed);

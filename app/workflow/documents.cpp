@@ -203,4 +203,17 @@ QString archiveCheckProblem(const QJsonObject& entry) {
     return QString();
 }
 
+QString signedEntryProblem(const QJsonObject& entry, qint32 installedNumber) {
+    if (!entry.contains(QStringLiteral("sha256"))) {
+        return QStringLiteral("нет поля sha256, которым подписанный список заверяет архив");
+    }
+    const qint32 number = versionNumber(entry.value(QStringLiteral("version")).toString());
+    if (number < installedNumber) {
+        return QStringLiteral("номер версии %1 ниже установленного %2")
+            .arg(number)
+            .arg(installedNumber);
+    }
+    return QString();
+}
+
 } // namespace documents

@@ -69,4 +69,9 @@ QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QSt
 // keys are well-formed or absent, otherwise why they are not.
 QString archiveCheckProblem(const QJsonObject& entry);
 
+// Why a signed build must not install the chosen entry, or an empty string: its archive must be
+// bound to the signed list by "sha256", and its version number must not be lower than that of
+// the installed version (installedNumber; 0 when nothing is recorded).
+QString signedEntryProblem(const QJsonObject& entry, qint32 installedNumber);
+
 } // namespace documents

@@ -136,7 +136,17 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
         qWarning() << "Список версий не загружен за отведённое время:" << reply->url().toString();
     } else if (reply->error() != QNetworkReply::NoError) {
         qWarning() << "Ошибка загрузки списка версий:" << reply->errorString();
+    } else if (!publicKeys.isEmpty()) {
+        checkSignature(
+            QStringLiteral("/versions.json"), body, [this, body] { useVersionList(body); },
+            [this] { requestVersionList(); });
+        return;
     }
+    // A signed build reads nothing of a list that did not arrive whole.
+    useVersionList(publicKeys.isEmpty() ? body : QByteArray());
+}
+
+void MainWindow::useVersionList(const QByteArray& body) {
     const documents::VersionSelection selection = documents::selectFullVersion(body);
     if (!selection.isArray) {
         qWarning() << "Неверный формат JSON";
@@ -155,10 +165,14 @@ void MainWindow::onDownloadFinished(QNetworkReply* reply) {
 
     // An entry that would wipe the data directory, climb out of it, launch something outside
     // its installation, or whose archive could not be checked, is refused before anything is
-    // downloaded.
+    // downloaded; so is, in a signed build, one whose archive the list does not bind or one older
+    // than the installed version.
     const QUrl archiveUrl(selection.downloadUrl, QUrl::TolerantMode);
-    const QString problem = documents::entryProblem(paths::dataDir(), versionInfo,
-                                                    Downloader::targetFileName(archiveUrl));
+    QString problem = documents::entryProblem(paths::dataDir(), versionInfo,
+                                              Downloader::targetFileName(archiveUrl));
+    if (problem.isEmpty() && !publicKeys.isEmpty()) {
+        problem = documents::signedEntryProblem(versionInfo, installedNumber);
+    }
     if (!problem.isEmpty()) {
         qWarning() << "Недопустимая запись в списке версий:" << problem;
         setStatus(unusableEntryMessage(problem));

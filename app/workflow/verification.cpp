@@ -7,11 +7,13 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
+#include <QSaveFile>
 
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
+#include "signature.h"
 
 void MainWindow::checkForInstalledApplication() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
@@ -25,6 +27,8 @@ void MainWindow::checkForInstalledApplication() {
             file.close();
             if (const auto record = documents::parseRecord(text)) {
                 versionInfo = *record;
+                installedNumber = documents::versionNumber(
+                    versionInfo.value(QStringLiteral("version")).toString());
                 setStatus(QStringLiteral("Установлена версия: %1")
                               .arg(versionInfo[QStringLiteral("version")].toString()));
                 verifyInstalledVersion();
@@ -38,7 +42,9 @@ void MainWindow::checkForInstalledApplication() {
 
 void MainWindow::verifyInstalledVersion() {
     downloader = new Downloader(this);
-    const QString dest = ensureDirectory(paths::dataDir());
+    // A signed build keeps the previous hash list until the signature of the new one holds.
+    const QString dest = ensureDirectory(
+        paths::dataDir() + (publicKeys.isEmpty() ? QString() : paths::updateSubdir()));
     setStatus(QStringLiteral("Начинаю загрузку хеш таблицы"));
     connect(downloader, &Downloader::downloadFinished, this,
             &MainWindow::onHashListDownloadFinished);
@@ -61,13 +67,35 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
         return;
     }
     setStatus(QStringLiteral("Хеш-таблицы загружены, начинаю верификацию"));
+    // The exact bytes: they are what the signature is over.
     QFile hashFile(filePath);
-    if (!hashFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!hashFile.open(QIODevice::ReadOnly)) {
         setStatus(QStringLiteral("Не удалось открыть файл хеш-листа JSON"));
         return;
     }
     const QByteArray text = hashFile.readAll();
     hashFile.close();
+    if (publicKeys.isEmpty()) {
+        verifyInstalledFiles(text);
+        return;
+    }
+    QFile::remove(filePath);
+    checkSignature(
+        QStringLiteral("/hashlist.json"), text,
+        [this, text] {
+            QSaveFile kept(paths::dataDir() + QStringLiteral("/hashlist.json"));
+            if (!kept.open(QIODevice::WriteOnly) || kept.write(text) != text.size() ||
+                !kept.commit()) {
+                qWarning() << "Ошибка записи в файл:" << kept.fileName() << kept.errorString();
+                setStatus(QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
+                return;
+            }
+            verifyInstalledFiles(text);
+        },
+        [this] { verifyInstalledVersion(); });
+}
+
+void MainWindow::verifyInstalledFiles(const QByteArray& text) {
     const auto parsed = documents::parseHashList(text);
     if (!parsed) {
         setStatus(QStringLiteral("Ошибка при разборе файла хеш-листа JSON"));
@@ -111,5 +139,52 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
         // The record names an installation that is not there (deleted, or never complete):
         // without it the next run installs again instead of stopping here every time.
         removeVersionRecord();
+    }
+}
+
+void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
+                                const std::function<void()>& accepted,
+                                const std::function<void()>& refetch) {
+    // The signature goes through the download folder like an archive and is removed once read;
+    // Cancel stops it like any other transfer.
+    downloader = new Downloader(this);
+    const auto finished = [this, path, bytes, accepted, refetch](bool ok, const QString& file) {
+        QByteArray text;
+        if (ok) {
+            QFile signatureFile(file);
+            if (signatureFile.open(QIODevice::ReadOnly)) {
+                text = signatureFile.readAll();
+            }
+            signatureFile.remove();
+        }
+        if (!ok && cancelled) {
+            setStatus(QStringLiteral("Загрузка отменена"));
+            return;
+        }
+        QList<QByteArray> keys;
+        signature::parsePublicKeys(publicKeys, &keys);
+        const signature::Verdict verdict = signature::verify(bytes, text, keys);
+        if (verdict == signature::Verdict::Valid) {
+            signatureRetried = false;
+            accepted();
+            return;
+        }
+        qWarning() << "Подпись не прошла проверку:" << path
+                   << (verdict == signature::Verdict::Missing ? "подпись не получена"
+                       : verdict == signature::Verdict::Malformed ? "подпись повреждена"
+                                                                  : "подпись не совпадает");
+        if (!signatureRetried) {
+            signatureRetried = true;
+            refetch();
+            return;
+        }
+        setStatus(QStringLiteral("Подпись файла %1 не прошла проверку.").arg(path.mid(1)));
+    };
+    connect(downloader, &Downloader::downloadFinished, this, finished);
+    const QString dir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    if (!downloader->startDownload(dir,
+                                   paths::serverDocument(serverUrl, path + QStringLiteral(".sig")),
+                                   signature::MaxSignatureSize, Downloader::documentTimeLimit())) {
+        finished(false, QString());
     }
 }

@@ -14,6 +14,7 @@
 #include "documents.h"
 #include "downloader.h"
 #include "serverfiles.h"
+#include "signature.h"
 
 namespace publish {
 
@@ -60,13 +61,17 @@ QString quoted(const QJsonValue& value) {
 
 class Checker {
 public:
-    Checker(const QString& serverDir, Reporter& reporter)
+    Checker(const QString& serverDir, Reporter& reporter, const QString& publicKeys)
         : serverDir(serverDir)
-        , reporter(reporter) {}
+        , reporter(reporter)
+        , publicKeys(publicKeys) {}
 
     CheckResult run() {
         checkVersionList();
         checkHashList();
+        for (const char* name : {"versions.json", "hashlist.json"}) {
+            checkSignature(QString::fromLatin1(name));
+        }
         if (result.selected && hashesUsable) {
             checkArchiveContents();
         }
@@ -380,6 +385,49 @@ private:
         }
     }
 
+    void checkSignature(const QString& name) {
+        QFile document(serverFile(name));
+        const QString signatureName = name + QStringLiteral(".sig");
+        QFile signatureFile(serverFile(signatureName));
+        if (!document.open(QIODevice::ReadOnly)) {
+            return; // already a problem of its own
+        }
+        if (publicKeys.isEmpty()) {
+            if (signatureFile.exists()) {
+                result.notes
+                    << QStringLiteral("%1 was not checked (give --public-key)").arg(signatureName);
+            }
+            return;
+        }
+        QList<QByteArray> keys;
+        signature::parsePublicKeys(publicKeys, &keys);
+        const QByteArray text = signatureFile.open(QIODevice::ReadOnly)
+                                    ? signatureFile.read(signature::MaxSignatureSize + 1)
+                                    : QByteArray();
+        switch (signature::verify(document.readAll(), text, keys)) {
+        case signature::Verdict::Valid:
+            break;
+        case signature::Verdict::Missing:
+            problem(QStringLiteral("signature-missing"),
+                    QStringLiteral("%1 is missing or empty: a signed updater refuses %2 (\"Подпись "
+                                   "файла %2 не прошла проверку.\")")
+                        .arg(signatureName, name));
+            break;
+        case signature::Verdict::Malformed:
+            problem(QStringLiteral("signature-malformed"),
+                    QStringLiteral("%1 is not the base64 of a 64-byte Ed25519 signature: a signed "
+                                   "updater refuses %2")
+                        .arg(signatureName, name));
+            break;
+        case signature::Verdict::Mismatch:
+            problem(QStringLiteral("signature-mismatch"),
+                    QStringLiteral("%1 is not a signature of %2 by the key(s) given: a signed "
+                                   "updater with these keys refuses it")
+                        .arg(signatureName, name));
+            break;
+        }
+    }
+
     void checkArchiveContents() {
         if (selectedArchive.isEmpty() || result.has(QStringLiteral("extract-to"))) {
             return;
@@ -447,6 +495,7 @@ private:
 
     QString serverDir;
     Reporter& reporter;
+    QString publicKeys;
     CheckResult result;
     QJsonObject hashes;
     bool hashesUsable = false;
@@ -456,8 +505,9 @@ private:
 
 } // namespace
 
-CheckResult checkServerDir(const QString& serverDir, Reporter& reporter) {
-    return Checker(serverDir, reporter).run();
+CheckResult checkServerDir(const QString& serverDir, Reporter& reporter,
+                           const QString& publicKeys) {
+    return Checker(serverDir, reporter, publicKeys).run();
 }
 
 } // namespace publish

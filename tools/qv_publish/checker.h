@@ -33,6 +33,9 @@ struct CheckResult {
 // behaves the same for values that begin with "/").
 QString exampleDataDir();
 
-CheckResult checkServerDir(const QString& serverDir, Reporter& reporter);
+// With publicKeys (comma-separated, as the build setting QUORVEX_PUBLIC_KEYS), the signatures
+// of both documents are checked as a build with these keys checks them.
+CheckResult checkServerDir(const QString& serverDir, Reporter& reporter,
+                           const QString& publicKeys = QString());
 
 } // namespace publish

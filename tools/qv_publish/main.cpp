@@ -1,5 +1,6 @@
 // qv_publish: publishes Quorvex releases into a directory that a static web server serves as
-// the updater's download server, and checks such a directory the way the updater reads it.
+// the updater's download server, checks such a directory the way the updater reads it, and makes
+// the keys that sign its documents.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,16 +11,26 @@
 #include "checker.h"
 #include "console.h"
 #include "publisher.h"
+#include "signature.h"
+#include "signing.h"
 
 namespace {
 
 enum ExitCode { Ok = 0, Failed = 1, BadArguments = 2 };
 
 const char* const usageText = R"(Usage:
+  qv_publish keygen --out FILE
   qv_publish publish --app-dir DIR --version LABEL --base-url URL
                      --extract-to /PATH --binary-name /FILE [--server-dir DIR]
-  qv_publish check [--server-dir DIR]
+                     [--signing-key FILE]
+  qv_publish check [--server-dir DIR] [--public-key KEYS]
   qv_publish --help
+
+keygen   Writes a new Ed25519 signing key into FILE (readable by its owner only; an
+         existing file is never replaced) and prints its public key as the last line.
+         Build the updater with it: -DQUORVEX_PUBLIC_KEYS=<public key> (several keys,
+         separated by commas, let a new key take over from an old one). Such an updater
+         accepts only documents signed with one of its keys: publish with --signing-key.
 
 publish  Packs everything in --app-dir (hidden files and subdirectories included) into
          quorvex-LABEL.7z with the 7-Zip that ships beside this program, and writes into
@@ -36,10 +47,14 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
          ones together: when one cannot be replaced, the ones before it are put back.
          LABEL must contain digits; the updater installs the full entry whose digits
          form the highest number (1.2.10 -> 1210, so 1.10 is lower than 1.9.1).
+         With --signing-key, versions.json.sig and hashlist.json.sig (the base64 of the
+         signature over each document's bytes) are written too, each before its
+         document. A server directory that holds signatures is only published signed.
 
 check    Reads the server directory as the updater will and lists every problem it would
          hit; says which entry would be installed. Unpacks that entry's archive to check
-         it against the hash list and to find its executable.
+         it against the hash list and to find its executable. With --public-key (the
+         build setting's value), also checks both signatures as such a build does.
 
 The server directory is served at the root of the updater's compiled-in server: the
 updater fetches /versions.json and /hashlist.json from there, and each archive from its
@@ -56,6 +71,8 @@ Options:
   --extract-to /PATH  installation directory below the updater's data directory, e.g. /app
   --binary-name /FILE the executable below the installation directory, e.g. /quorvex
   --server-dir DIR    the served directory (created if missing; default: .)
+  --signing-key FILE  a key file written by keygen
+  --public-key KEYS   public keys as printed by keygen, separated by commas
   -h, --help          this text
 
 Exit codes: 0 done / no problems, 1 publishing failed / problems found, 2 bad arguments.
@@ -111,7 +128,8 @@ int runPublish(const QStringList& arguments) {
     QString error;
     const QStringList known{QStringLiteral("--app-dir"),     QStringLiteral("--version"),
                             QStringLiteral("--base-url"),    QStringLiteral("--extract-to"),
-                            QStringLiteral("--binary-name"), QStringLiteral("--server-dir")};
+                            QStringLiteral("--binary-name"), QStringLiteral("--server-dir"),
+                            QStringLiteral("--signing-key")};
     if (!parseOptions(arguments, known, &values, &error)) {
         return badArguments(error);
     }
@@ -122,6 +140,7 @@ int runPublish(const QStringList& arguments) {
     options.extractTo = values.value(QStringLiteral("--extract-to"));
     options.binaryName = values.value(QStringLiteral("--binary-name"));
     options.serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
+    options.signingKey = values.value(QStringLiteral("--signing-key"));
     const QString problem = publish::optionsProblem(options);
     if (!problem.isEmpty()) {
         return badArguments(problem);
@@ -144,13 +163,18 @@ int runPublish(const QStringList& arguments) {
                            QStringLiteral(", download_url ") +
                                result.entry.value(QStringLiteral("download_url")).toString()));
     reporter.info(QStringLiteral("  versions.json and hashlist.json were replaced together"));
+    if (!result.publicKey.isEmpty()) {
+        reporter.info(QStringLiteral("  both signed (.sig) with the key whose public key is ") +
+                      result.publicKey);
+    }
     return Ok;
 }
 
 int runCheck(const QStringList& arguments) {
     QMap<QString, QString> values;
     QString error;
-    if (!parseOptions(arguments, {QStringLiteral("--server-dir")}, &values, &error)) {
+    if (!parseOptions(arguments, {QStringLiteral("--server-dir"), QStringLiteral("--public-key")},
+                      &values, &error)) {
         return badArguments(error);
     }
     const QString serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
@@ -158,9 +182,17 @@ int runCheck(const QStringList& arguments) {
         return badArguments(
             QStringLiteral("--server-dir \"%1\" is not a directory").arg(serverDir));
     }
+    const QString keys = values.value(QStringLiteral("--public-key"));
+    QList<QByteArray> parsed;
+    if (values.contains(QStringLiteral("--public-key")) &&
+        !signature::parsePublicKeys(keys, &parsed)) {
+        return badArguments(QStringLiteral("--public-key \"%1\" is not a comma-separated list of "
+                                           "public keys as keygen prints them")
+                                .arg(keys));
+    }
     publish::ConsoleReporter reporter;
     reporter.info(QStringLiteral("Checking %1").arg(QDir(serverDir).absolutePath()));
-    const publish::CheckResult result = publish::checkServerDir(serverDir, reporter);
+    const publish::CheckResult result = publish::checkServerDir(serverDir, reporter, keys);
     if (!result.installSummary.isEmpty()) {
         reporter.info(result.installSummary);
     }
@@ -178,13 +210,39 @@ int runCheck(const QStringList& arguments) {
     return Ok;
 }
 
+int runKeygen(const QStringList& arguments) {
+    QMap<QString, QString> values;
+    QString error;
+    if (!parseOptions(arguments, {QStringLiteral("--out")}, &values, &error)) {
+        return badArguments(error);
+    }
+    const QString path = values.value(QStringLiteral("--out"));
+    if (path.isEmpty()) {
+        return badArguments(QStringLiteral("--out is required"));
+    }
+    const QByteArray key = publish::signing::generateKey();
+    if (key.isEmpty() || !publish::signing::writeKeyFile(path, key, &error)) {
+        printError(QStringLiteral("no key was written: ") +
+                   (key.isEmpty() ? QStringLiteral("no key could be generated") : error));
+        return Failed;
+    }
+    publish::ConsoleReporter reporter;
+    reporter.info(QStringLiteral("Wrote a new signing key to %1: keep it secret and backed up; "
+                                 "publish --signing-key signs with it.")
+                      .arg(path));
+    reporter.info(QStringLiteral("Its public key, for -DQUORVEX_PUBLIC_KEYS and check "
+                                 "--public-key:"));
+    reporter.info(publish::signing::publicKeyOf(key));
+    return Ok;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     QStringList arguments = application.arguments().mid(1);
     if (arguments.isEmpty()) {
-        return badArguments(QStringLiteral("no command given (publish or check)"));
+        return badArguments(QStringLiteral("no command given (keygen, publish or check)"));
     }
     const QString command = arguments.takeFirst();
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
@@ -199,5 +257,9 @@ int main(int argc, char* argv[]) {
     if (command == QLatin1String("check")) {
         return runCheck(arguments);
     }
-    return badArguments(QStringLiteral("unknown command \"%1\" (publish or check)").arg(command));
+    if (command == QLatin1String("keygen")) {
+        return runKeygen(arguments);
+    }
+    return badArguments(
+        QStringLiteral("unknown command \"%1\" (keygen, publish or check)").arg(command));
 }

@@ -13,6 +13,7 @@
 #include "documents.h"
 #include "downloader.h"
 #include "serverfiles.h"
+#include "signing.h"
 #include "versionlist.h"
 
 namespace publish {
@@ -147,6 +148,11 @@ QString optionsProblem(const PublishOptions& options) {
     if (server == app || server.startsWith(app + QLatin1Char('/'))) {
         return QStringLiteral("--server-dir must not lie inside --app-dir");
     }
+    QByteArray key;
+    if (!options.signingKey.isEmpty() &&
+        !signing::readKeyFile(options.signingKey, &key, &problem)) {
+        return QStringLiteral("--signing-key: ") + problem;
+    }
     return QString();
 }
 
@@ -209,6 +215,21 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     const QString hashListPath = QDir(serverDir).filePath(QStringLiteral("hashlist.json"));
     const QString archiveName = archiveFileName(options.version);
     result.archivePath = QDir(serverDir).filePath(archiveName);
+    const QString listSignaturePath = listPath + QStringLiteral(".sig");
+    const QString hashListSignaturePath = hashListPath + QStringLiteral(".sig");
+    QByteArray key;
+    if (!options.signingKey.isEmpty()) {
+        if (!signing::readKeyFile(options.signingKey, &key, &result.error)) {
+            return result;
+        }
+        result.publicKey = signing::publicKeyOf(key);
+    } else if (QFileInfo::exists(listSignaturePath) || QFileInfo::exists(hashListSignaturePath)) {
+        // Unsigned documents beside the old signatures would turn every signed updater away.
+        result.error = QStringLiteral("the server directory holds signatures of earlier releases; "
+                                      "publish with --signing-key, or remove the .sig files to "
+                                      "stop signing");
+        return result;
+    }
 
     QByteArray original;
     if (QFileInfo::exists(listPath)) {
@@ -248,7 +269,10 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     const QString stagedArchive = stagedPath(result.archivePath);
     const QString stagedList = stagedPath(listPath);
     const QString stagedHashList = stagedPath(hashListPath);
-    const StagedFiles staged{{stagedArchive, stagedList, stagedHashList}};
+    const QString stagedListSignature = stagedPath(listSignaturePath);
+    const QString stagedHashListSignature = stagedPath(hashListSignaturePath);
+    const StagedFiles staged{
+        {stagedArchive, stagedList, stagedHashList, stagedListSignature, stagedHashListSignature}};
     reporter.info(QStringLiteral("Packing %1 into %2").arg(options.appDir, archiveName));
     if (!createArchive(QDir(options.appDir).absolutePath(), stagedArchive, reporter,
                        &result.error)) {
@@ -294,16 +318,29 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // Both documents are complete on disk before either is replaced. Order matters to updaters
     // that read the server meanwhile: the archive exists before the list names it, and the hash
     // list changes last, so an installed older version keeps verifying until the list already
-    // offers the new one. A failed move puts the files before it back: the server never offers
-    // the new list with the old hash list, which would make every client reinstall.
+    // offers the new one. Each signature comes before its document: an updater reads the document
+    // first, so it can meet an old document beside a new signature (and then reads both again),
+    // never a new document beside an old signature. A failed move puts the files before it back:
+    // the server never offers the new list with the old hash list, which would make every client
+    // reinstall.
+    const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
+    QList<QPair<QString, QString>> moves{{stagedArchive, result.archivePath}};
+    bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
+                   writeFileAtomically(stagedHashList, hashList, &result.error);
+    if (written && !key.isEmpty()) {
+        written = writeFileAtomically(stagedListSignature, signing::sign(key, edit.document),
+                                      &result.error) &&
+                  writeFileAtomically(stagedHashListSignature, signing::sign(key, hashList),
+                                      &result.error);
+        moves << qMakePair(stagedListSignature, listSignaturePath);
+    }
+    moves << qMakePair(stagedList, listPath);
+    if (!key.isEmpty()) {
+        moves << qMakePair(stagedHashListSignature, hashListSignaturePath);
+    }
+    moves << qMakePair(stagedHashList, hashListPath);
     bool restored = true;
-    if (!writeFileAtomically(stagedList, edit.document, &result.error) ||
-        !writeFileAtomically(stagedHashList, QJsonDocument(hashes).toJson(QJsonDocument::Indented),
-                             &result.error) ||
-        !replaceTogether({{stagedArchive, result.archivePath},
-                          {stagedList, listPath},
-                          {stagedHashList, hashListPath}},
-                         &result.error, &restored)) {
+    if (!written || !replaceTogether(moves, &result.error, &restored)) {
         if (restored) {
             result.error += QStringLiteral("; the previous release is still served");
         }

@@ -17,6 +17,7 @@ struct PublishOptions {
     QString extractTo;  // "extract_to" of the entry, e.g. "/app"
     QString binaryName; // "binary_name" of the entry, e.g. "/quorvex"
     QString serverDir;  // the directory that the server serves at its root
+    QString signingKey; // a key file of "qv_publish keygen": both documents are signed with it
 };
 
 // Why the options cannot be used, or an empty string.
@@ -35,6 +36,7 @@ struct PublishResult {
     QString archivePath;
     int replaced = 0;    // earlier full entries with the same label that were replaced
     int hashedFiles = 0; // keys of the hash list
+    QString publicKey;   // of the key that signed the documents; empty when unsigned
 };
 
 // Expects options that optionsProblem accepted.
