@@ -169,7 +169,7 @@ void DocumentsTest::signatures() {
     const QString trusted = publicKeyOf(key);
     QByteArray flipped = QByteArray::fromBase64(sign(key, list));
     flipped[10] = char(flipped[10] ^ 1);
-    // Keys starting with "x" are malformed: they trust nothing.
+    // Keys starting with "%" are malformed: they trust nothing.
     const QList<std::tuple<QByteArray, QByteArray, QString, V>> rows{
         {list, sign(key, list), trusted, V::Valid},
         {list, " " + sign(key, list).trimmed() + "\r\n", publicKeyOf(other) + ", " + trusted,
@@ -177,13 +177,13 @@ void DocumentsTest::signatures() {
         {"[]\r", sign(key, list), trusted, V::Mismatch},
         {list, flipped.toBase64(), trusted, V::Mismatch},
         {list, sign(other, list), trusted, V::Mismatch},
-        {list, sign(key, list), "x" + trusted, V::Mismatch},
+        {list, sign(key, list), "%" + trusted, V::Mismatch},
         {list, "\n", trusted, V::Missing},
         {list, "%" + sign(key, list), trusted, V::Malformed},
         {list, flipped.left(63).toBase64(), trusted, V::Malformed}};
     for (const auto& [document, text, keys, verdict] : rows) {
         QList<QByteArray> parsed;
-        QCOMPARE(signature::parsePublicKeys(keys, &parsed), !keys.startsWith('x'));
+        QCOMPARE(signature::parsePublicKeys(keys, &parsed), !keys.startsWith('%'));
         QVERIFY2(signature::verify(document, text, parsed) == verdict, text);
     }
 }
