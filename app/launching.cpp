@@ -61,7 +61,8 @@ QString realPath(const QString& path) {
     QString real = QFileInfo(path).canonicalFilePath();
 #ifdef Q_OS_WIN
     wchar_t buffer[32768];
-    const auto* wide = reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(real).utf16());
+    const QString native = QDir::toNativeSeparators(real);
+    const auto* wide = reinterpret_cast<const wchar_t*>(native.utf16());
     const DWORD length = GetLongPathNameW(wide, buffer, 32768);
     if (!real.isEmpty() && length > 0 && length < 32768) {
         real = QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
