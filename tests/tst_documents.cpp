@@ -10,6 +10,10 @@
 #include "signing.h"
 #include "testenv.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 class DocumentsTest : public QObject {
     Q_OBJECT
 private slots:
@@ -101,8 +105,22 @@ void DocumentsTest::verifiedFiles() {
                                             {"a.ini", ""},
                                             {"B.INI", ""},
                                             {"c.Ini", ""},
+                                            {".hidden", ""},
+                                            {"hidden.dll", ""},
+                                            {"system.dll", ""},
                                             {"sub/d.dll", "4"}}));
-    QCOMPARE(documents::verifiedFileNames(dir.path()), (QStringList{"A.dll", "b.dll", "C.txt"}));
+#ifdef Q_OS_WIN
+    // Files that Windows marks hidden or system.
+    for (const auto& [name, attribute] : {std::make_pair("hidden.dll", FILE_ATTRIBUTE_HIDDEN),
+                                          std::make_pair("system.dll", FILE_ATTRIBUTE_SYSTEM)}) {
+        const QString path = QDir::toNativeSeparators(dir.filePath(name));
+        QVERIFY(SetFileAttributesW(reinterpret_cast<const wchar_t*>(path.utf16()), attribute));
+    }
+    const QStringList verified{"A.dll", "b.dll", "C.txt"};
+#else
+    const QStringList verified{"A.dll", "b.dll", "C.txt", "hidden.dll", "system.dll"};
+#endif
+    QCOMPARE(documents::verifiedFileNames(dir.path()), verified);
     QCOMPARE(documents::verifiedFileNames(dir.filePath("missing")), QStringList());
 }
 
@@ -117,6 +135,13 @@ void DocumentsTest::entryGuards_data() {
     QTest::newRow("inside the download folder") << "/update/x" << ok << true;
     QTest::newRow("nested executable") << "/app"
                                        << "/bin/quorvex" << true;
+    QTest::newRow("names like device names") << "/console/COM10"
+                                             << "/nul_1/LPT.exe" << true;
+    // The data directory in entryGuards() has 31 characters.
+    QTest::newRow("executable path of 259 characters")
+        << "/" + QString(221, 'a') << "/q.exe" << true;
+    QTest::newRow("executable path of 260 characters")
+        << "/" + QString(222, 'a') << "/q.exe" << false;
     for (const QString& target : {QString(""),         QString("/"),
                                   QString("/."),       QString("//"),
                                   QString("/./"),      QString("/.."),
@@ -133,6 +158,12 @@ void DocumentsTest::entryGuards_data() {
                                   QString("/x\\..\\..\\y"), QString("/a") + QChar(0)}) {
         QTest::addRow("binary_name \"%s\"", qPrintable(binary)) << "/app" << binary << false;
     }
+    // What Windows reads otherwise: trailing dots and spaces, drives, streams, devices.
+    for (const char* name : {"/app.", "/app ", "/a./b", "/C:\\q", "/q:stream", "/a<b|c\"", "/CON",
+                             "/con/x", "/nul.txt", "/Lpt9", "/aux .tar.gz", "/CONOUT$"}) {
+        QTest::addRow("extract_to \"%s\"", name) << name << ok << false;
+        QTest::addRow("binary_name \"%s\"", name) << "/app" << name << false;
+    }
 }
 
 void DocumentsTest::entryGuards() {
@@ -141,7 +172,8 @@ void DocumentsTest::entryGuards() {
     QFETCH(bool, allowed);
     const QString dataDir = "/home/u/.local/share/qv_updater";
     QCOMPARE(documents::installTargetProblem(dataDir, extractTo).isEmpty() &&
-                 documents::binaryNameProblem(binaryName).isEmpty(),
+                 documents::binaryNameProblem(binaryName).isEmpty() &&
+                 documents::executablePathProblem(dataDir, extractTo, binaryName).isEmpty(),
              allowed);
 }
 

@@ -8,6 +8,10 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace documents {
 
 qint32 versionNumber(const QString& label) {
@@ -80,6 +84,42 @@ bool hasParentSegment(const QString& text) {
     return segmentsOf(text).contains(QStringLiteral(".."));
 }
 
+// Entries are made for Windows clients, so these Windows rules hold on every platform.
+// Windows drops trailing dots and spaces from a name ("/.. " would mean "/.."), reads ":" as a
+// drive or a data stream, and allows none of <>"|?* in names.
+bool isWindowsNameInvalid(const QString& segment) {
+    static const QString forbidden = QStringLiteral("<>:\"|?*");
+    for (const QChar c : segment) {
+        if (forbidden.contains(c)) {
+            return true;
+        }
+    }
+    return segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' '));
+}
+
+// CON, PRN, AUX, NUL, COM0-9 and LPT0-9, with any extension, name devices, not files.
+bool isWindowsDeviceName(const QString& segment) {
+    static const QRegularExpression device(
+        QStringLiteral("^(CON|PRN|AUX|NUL|COM[0-9\u00B9\u00B2\u00B3]|LPT[0-9\u00B9\u00B2\u00B3]|"
+                       "CONIN\\$|CONOUT\\$) *(\\..*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return device.match(segment).hasMatch();
+}
+
+// Why a path would not name the same file on Windows, or an empty string; what names the path
+// in the message ("каталог установки", "имя исполняемого файла").
+QString windowsPathProblem(const QString& path, const QString& what) {
+    for (const QString& segment : segmentsOf(path)) {
+        if (isWindowsNameInvalid(segment)) {
+            return QStringLiteral("%1 содержит недопустимые символы").arg(what);
+        }
+        if (isWindowsDeviceName(segment)) {
+            return QStringLiteral("%1 содержит имя устройства Windows (%2)").arg(what, segment);
+        }
+    }
+    return QString();
+}
+
 #ifdef Q_OS_WIN
 constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
 #else
@@ -100,10 +140,21 @@ QStringList verifiedFileNames(const QString& dirPath) {
     QStringList names;
     const QStringList listed = QDir(dirPath).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : listed) {
-        // Settings files are the user's and change legitimately: they carry no digest.
-        if (!name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive)) {
-            names << name;
+        // Settings files are the user's and change legitimately: they carry no digest. Names
+        // starting with "." are hidden where releases are published, though not on Windows.
+        if (name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive) ||
+            name.startsWith(QLatin1Char('.'))) {
+            continue;
         }
+#ifdef Q_OS_WIN
+        // Qt lists the files that Windows marks as system files.
+        const QString path = QDir::toNativeSeparators(QDir(dirPath).filePath(name));
+        const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.utf16()));
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_SYSTEM)) {
+            continue;
+        }
+#endif
+        names << name;
     }
     return names;
 }
@@ -130,14 +181,11 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
     if (segments.contains(QStringLiteral("..")) || segments.last() == QLatin1String(".")) {
         return QStringLiteral("каталог установки выходит за пределы папки данных");
     }
-#ifdef Q_OS_WIN
-    // Windows drops trailing dots and spaces from a name: "/.. " would mean "/..".
-    for (const QString& segment : segments) {
-        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' '))) {
-            return QStringLiteral("каталог установки содержит недопустимые символы");
-        }
+    const QString windowsProblem =
+        windowsPathProblem(extractTo, QStringLiteral("каталог установки"));
+    if (!windowsProblem.isEmpty()) {
+        return windowsProblem;
     }
-#endif
     const QString data = QDir::cleanPath(QDir::fromNativeSeparators(dataDir));
     const QString target = QDir::cleanPath(QDir::fromNativeSeparators(dataDir + extractTo));
     if (isSameOrAncestor(target, data)) {
@@ -159,6 +207,17 @@ QString binaryNameProblem(const QString& binaryName) {
     if (hasParentSegment(binaryName)) {
         return QStringLiteral("исполняемый файл находится вне каталога установки");
     }
+    return windowsPathProblem(binaryName, QStringLiteral("имя исполняемого файла"));
+}
+
+QString executablePathProblem(const QString& dataDir, const QString& extractTo,
+                              const QString& binaryName) {
+    const int length = QDir::cleanPath(dataDir + extractTo + binaryName).length();
+    if (length > MaxExecutablePath) {
+        return QStringLiteral("путь к исполняемому файлу длиннее %1 символов (%2)")
+            .arg(MaxExecutablePath)
+            .arg(length);
+    }
     return QString();
 }
 
@@ -174,6 +233,11 @@ QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QSt
         installTargetProblem(dataDir, entry.value(QStringLiteral("extract_to")).toString());
     if (problem.isEmpty()) {
         problem = binaryNameProblem(entry.value(QStringLiteral("binary_name")).toString());
+    }
+    if (problem.isEmpty()) {
+        problem =
+            executablePathProblem(dataDir, entry.value(QStringLiteral("extract_to")).toString(),
+                                  entry.value(QStringLiteral("binary_name")).toString());
     }
     if (problem.isEmpty()) {
         problem = archiveNameProblem(fileName);

@@ -33,8 +33,8 @@ struct VersionSelection {
 VersionSelection selectFullVersion(const QByteArray& body);
 
 // The files of an installation directory whose digests are checked, in checking order: regular
-// files directly inside it (no hidden or system files), by name ignoring case, without the
-// ".ini" settings files. A missing directory lists nothing.
+// files directly inside it (no hidden or system files, none whose name starts with "."), by
+// name ignoring case, without the ".ini" settings files. A missing directory lists nothing.
 QStringList verifiedFileNames(const QString& dirPath);
 
 // The installed-version record: accepted only when it parses to a JSON object.
@@ -47,13 +47,24 @@ std::optional<QJsonObject> parseHashList(const QByteArray& text);
 // or an empty string when it may be wiped and refilled: it must name a directory strictly
 // inside dataDir or a sibling glued onto its name, never dataDir itself, a directory that
 // contains it, the download folder, anything reached through a ".." segment, or a path with
-// control characters.
+// control characters. Entries are made for Windows clients, so on every platform the path
+// must also be a Windows path: no segment ending in "." or " ", no ":" (drive letters, data
+// streams) nor <>"|?*, no device names (CON, NUL, COM1, LPT1, ..., also with an extension).
 QString installTargetProblem(const QString& dataDir, const QString& extractTo);
 
 // Why an entry's "binary_name" must not be launched, or an empty string: it must name a file
 // (an empty name is the installation directory itself), must not climb out of the
-// installation directory through ".." and must not hold control characters.
+// installation directory through ".." and must not hold control characters; and it must be
+// a Windows path as "extract_to" must.
 QString binaryNameProblem(const QString& binaryName);
+
+// Longest path of a program that Windows starts (MAX_PATH without its terminating null).
+constexpr int MaxExecutablePath = 259;
+
+// Why the executable dataDir + extractTo + binaryName could not be started because its path
+// is too long for Windows, or an empty string.
+QString executablePathProblem(const QString& dataDir, const QString& extractTo,
+                              const QString& binaryName);
 
 // Why the archive's file name (the last segment of "download_url", decoded) cannot be used, or
 // an empty string. Wildcards would be read by 7-Zip as patterns, not as the name.
