@@ -101,7 +101,10 @@ QString MainWindow::ensureDirectory(const QString& path) {
 }
 
 void MainWindow::onUpdateProgress(qint64 bytesReceived, qint64 bytesTotal) {
-    if (bytesTotal <= 0) {
+    // A reply aborted from its own readyRead (the version list past its cap) still reports the
+    // progress of that data afterwards, which would replace the final status.
+    const auto* reply = qobject_cast<const QNetworkReply*>(sender());
+    if (bytesTotal <= 0 || (reply && reply->isFinished())) {
         return;
     }
     progressBar->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
