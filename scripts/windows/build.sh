@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Cross-builds the updater, the publishing tool and the test suite for 32-bit Windows against
+# the prebuilt SDK (static Qt, OpenSSL, 7-Zip), checks the executable and packs the release
+# bundle: qv_updater.exe, 7Z/7z.exe, the licence notices and what relinking with another Qt
+# needs. Installs what is missing on Debian 12 (mingw-w64, and Wine for running the tests).
+#   scripts/windows/build.sh [CMake arguments...]     e.g. -DQUORVEX_SERVER_URL=https://...
+# QUORVEX_WIN32_SDK: the SDK (default ../shared/win32-sdk beside the source tree);
+# QUORVEX_WIN32_BUILD_DIR: the build directory (default build-win32/).
+# The last line printed is the bundle's path.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+sdk="${QUORVEX_WIN32_SDK:-$root/../shared/win32-sdk}"
+if [ ! -f "$sdk/7zip/7z.exe" ] || [ ! -d "$sdk/qt5/lib/cmake/Qt5" ] || [ ! -d "$sdk/openssl/lib" ]; then
+    echo "No Windows SDK at $sdk (set QUORVEX_WIN32_SDK; scripts/windows/build-sdk.sh makes one)" >&2
+    exit 1
+fi
+sdk="$(cd "$sdk" && pwd)"
+build="${QUORVEX_WIN32_BUILD_DIR:-$root/build-win32}"
+
+# --- What the build and the tests need (Wine, and the locale data for a Russian Windows).
+packages=(g++-mingw-w64-i686-posix cmake make 7zip wine wine32:i386 fonts-wine locales)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+    # Packaged services must not start during installation (as in scripts/setup-deps.sh).
+    policy=/usr/sbin/policy-rc.d
+    added_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+        $SUDO chmod +x "$policy"
+        added_policy=1
+    fi
+    $SUDO apt-get update -qq
+    status=0
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null || status=$?
+    [ -z "$added_policy" ] || $SUDO rm -f "$policy"
+    [ "$status" -eq 0 ] || exit "$status"
+fi
+
+# --- The build.
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
+    -DQUORVEX_WIN32_SDK="$sdk" -DQUORVEX_7ZIP="$sdk/7zip/7z.exe" -DCMAKE_BUILD_TYPE=Release "$@"
+cmake --build "$build" -j"$(nproc)"
+
+# --- The executable: one GUI-subsystem file that imports Windows system DLLs only, with its
+# manifest, icon and version resources.
+exe="$build/qv_updater.exe"
+headers="$(i686-w64-mingw32-objdump -p "$exe")"
+fail() {
+    echo "qv_updater.exe: $*" >&2
+    exit 1
+}
+grep -q "^Subsystem.*(Windows GUI)" <<<"$headers" || fail "not a GUI-subsystem program"
+system_dlls="advapi32 comdlg32 crypt32 dwmapi gdi32 imm32 iphlpapi kernel32 msvcrt mpr netapi32
+    ole32 oleaut32 shell32 shlwapi user32 userenv uxtheme version winmm winspool.drv ws2_32
+    wtsapi32 dnsapi d3d11 dxgi"
+while read -r dll; do
+    name="$(tr '[:upper:]' '[:lower:]' <<<"$dll")"
+    grep -qw -- "${name%.dll}" <<<"$system_dlls" || fail "imports $dll, not a Windows system DLL"
+done < <(sed -n 's/^\tDLL Name: //p' <<<"$headers")
+resources="$(sed -n '/The .rsrc Resource Directory section/,$p' <<<"$headers")"
+for type in 03 0e 10 18; do # icon, icon group, version, manifest
+    grep -q "Entry: ID: 0x0000$type," <<<"$resources" || fail "resource type 0x$type missing"
+done
+grep -aq 'level="asInvoker"' "$exe" && grep -aq 'Microsoft.Windows.Common-Controls' "$exe" ||
+    fail "the manifest does not ask for asInvoker and common controls 6"
+
+# --- The bundle.
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+name="qv_updater-$version-win32"
+stage="$build/bundle/$name"
+rm -rf "$build/bundle" "$build/$name.zip"
+mkdir -p "$stage/7Z" "$stage/licenses" "$stage/relink/objects"
+cp "$exe" "$stage/qv_updater.exe"
+cp "$sdk/7zip/7z.exe" "$stage/7Z/7z.exe"
+cp "$root/packaging/windows/NOTICE.txt" "$stage/"
+cp "$root"/packaging/windows/licenses/* "$stage/licenses/"
+for text in GPL-3 LGPL-3 LGPL-2.1 Apache-2.0; do
+    cp "/usr/share/common-licenses/$text" "$stage/licenses/$text.txt"
+done
+# The compiler's runtime (libstdc++, libgcc, winpthreads, the mingw-w64 start-up code) is
+# linked in.
+cp /usr/share/doc/mingw-w64-i686-dev/copyright "$stage/licenses/mingw-w64-copyright.txt"
+cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licenses/gcc-runtime-copyright.txt"
+
+# Relinking with another Qt (licenses/Qt.txt): the updater's own objects and its link command,
+# the SDK's paths replaced by $QT and $OPENSSL.
+(cd "$build" && xargs -n1 <CMakeFiles/qv_updater.dir/objects1 | while read -r o; do
+    cp "$o" "$stage/relink/objects/"
+done)
+cp "$build/libqv_core.a" "$stage/relink/objects/"
+libs="$(tr ' ' '\n' <"$build/CMakeFiles/qv_updater.dir/linkLibs.rsp" | sed -e '/^$/d' \
+    -e 's/"//g' -e '/^libqv_core.a$/d' -e "s#^$sdk/qt5/\(.*\)#\"\$QT/\1\"#" \
+    -e "s#^$sdk/openssl/\(.*\)#\"\$OPENSSL/\1\"#" \
+    -e 's#^/usr/i686-w64-mingw32/lib/lib\(.*\)\.a$#-l\1#' | tr '\n' ' ')"
+{
+    echo '#!/bin/sh'
+    echo '# Links qv_updater.exe again from the objects beside this script, with another static'
+    echo '# Qt 5.15 and OpenSSL libcrypto built for i686-w64-mingw32 (Debian: g++-mingw-w64-i686-posix).'
+    echo '#   QT=<Qt prefix> OPENSSL=<OpenSSL prefix> ./relink.sh'
+    echo 'set -eu'
+    echo ': "${QT:?QT must name the prefix of a static Qt 5.15 built for i686-w64-mingw32}"'
+    echo ': "${OPENSSL:?OPENSSL must name the prefix of a static OpenSSL built for i686-w64-mingw32}"'
+    echo 'cd "$(dirname "$0")"'
+    echo 'i686-w64-mingw32-g++-posix -static -s -mwindows objects/*.obj objects/*.res objects/libqv_core.a \'
+    echo "    $libs-o qv_updater.exe"
+} >"$stage/relink/relink.sh"
+chmod +x "$stage/relink/relink.sh"
+! grep -q -e "$sdk" -e "$build" "$stage/relink/relink.sh" || fail "the relink command names build paths"
+# The kit works: relinked with the SDK's own Qt it gives a program of about the same size.
+(cd "$stage/relink" && QT="$sdk/qt5" OPENSSL="$sdk/openssl" ./relink.sh)
+difference=$(($(stat -c %s "$stage/relink/qv_updater.exe") - $(stat -c %s "$exe")))
+[ "${difference#-}" -lt $(($(stat -c %s "$exe") / 100)) ] || fail "relinking gives another program"
+rm "$stage/relink/qv_updater.exe"
+
+(cd "$build/bundle" && 7zz a -tzip -mx=9 "$build/$name.zip" "$name" >/dev/null)
+echo "qv_updater.exe: $(stat -c %s "$exe") bytes, importing $(sed -n 's/^\tDLL Name: //p' <<<"$headers" | tr '\n' ' ')"
+echo "$build/$name.zip"
