@@ -252,7 +252,9 @@ private slots:
         row("extract_to on the download folder", &O::extractTo, "/update", "refused");
         row("binary_name without slash", &O::binaryName, "prog", "must start");
         row("binary_name not in the app", &O::binaryName, "/quorvex", "not in --app-dir");
+#ifndef Q_OS_WIN // no execute permission there
         row("binary_name not executable", &O::binaryName, "/data.bin", "execute");
+#endif
         row("empty server dir", &O::serverDir, "", "must not be empty");
         row("server dir is a file", &O::serverDir, "GOOD/versions.json", "not a directory");
         row("server dir inside the app", &O::serverDir, "APP/sub", "inside --app-dir");
@@ -300,7 +302,8 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, output);
-        const QString program = QCoreApplication::applicationDirPath() + "/../qv_publish";
+        const QString program =
+            testenv::executable(QCoreApplication::applicationDirPath() + "/../qv_publish");
         QVERIFY2(QFileInfo(program).isExecutable(), "qv_publish is not built");
         arguments.replaceInStrings("GOOD", goodServer).replaceInStrings("APP", appDir);
         arguments.replaceInStrings("KEY", key);

@@ -39,6 +39,7 @@ public:
     testenv::Release release;
     QJsonObject good; // the release's entry, with a space in its URL and a key of its own
     QString dataDir, marker, outside;
+    QFile inUse; // a file of the installation held open as a running program holds its own
     QByteArray key = publish::signing::generateKey();
 
     void serveEntry(const QJsonObject& e) {
@@ -101,7 +102,7 @@ void WindowTest::initTestCase() {
     dataDir = paths::dataDir();
     marker = QDir::cleanPath(dataDir + "/../launches.txt");
     outside = QDir::cleanPath(dataDir + "/../outside");
-    qputenv("QUORVEX_MARKER", QFile::encodeName(marker));
+    testenv::setVariable("QUORVEX_MARKER", marker);
     // Every transfer, the window's own included, gives up after a second of silence, and a
     // document after two seconds.
     Downloader::setDefaultTransferTimeout(1000);
@@ -156,7 +157,8 @@ void WindowTest::prepare(Pre pre) {
     }
     const QString app = dataDir + "/Quorvex";
     QVERIFY(testenv::writeTree(app, release.tree));
-    QVERIFY(QFile::setPermissions(app + "/quorvex", QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(QFile::setPermissions(app + "/" + testenv::executable("quorvex"),
+                                  QFile::ReadOwner | QFile::ExeOwner));
     QVERIFY(testenv::writeFile(dataDir + "/latestVersion.json", testenv::json(good)));
     if (pre == Tampered) {
         QVERIFY(testenv::writeFile(app + "/payload.dat", "tampered"));
@@ -177,6 +179,7 @@ void WindowTest::verifyNothingElse() {
 
 void WindowTest::verifyRecovery(bool tree) {
     window.reset();
+    inUse.close();
     Decompressor::setExtractorPathOverride(QString());
     serveGood();
     const int before = launches();
@@ -237,7 +240,7 @@ void WindowTest::recordBytes() {
 void WindowTest::startProcess() {
     // A program is started detached and the run quits; a directory or a missing file is not.
     QTemporaryDir dir;
-    const QString program = dir.filePath("Quorvex App/quorvex");
+    const QString program = dir.filePath("Quorvex App/" + testenv::executable("quorvex"));
     QVERIFY(QDir().mkpath(dir.filePath("a directory")));
     QVERIFY(QDir().mkpath(dir.filePath("Quorvex App")));
     QVERIFY(QFile::copy(testenv::standinPath(), program));
@@ -420,6 +423,16 @@ void WindowTest::workflow_data() {
             QDir().mkpath(t->dataDir + "/latestVersion.json/locked");
         },
         "Не удалось удалить файл latestVersion.json. Напишите в техподдержку.", "kept");
+#ifdef Q_OS_WIN
+    // Quorvex still runs from its installation: Windows keeps its program from being removed.
+    row(
+        "installation in use", Tampered,
+        [](WindowTest* t) {
+            t->inUse.setFileName(t->dataDir + "/Quorvex/" + testenv::executable("quorvex"));
+            t->inUse.open(QIODevice::ReadOnly);
+        },
+        "Ошибка при очистке каталога или каталог не существует.", "dropped");
+#endif
     row("hash list 500", Installed, route("/hashlist.json", FakeResponse::withStatus(500)),
         hashListFailed, "kept");
     row("hash list not an object", Installed, route("/hashlist.json", FakeResponse::ok("[]")),
@@ -532,7 +545,8 @@ void WindowTest::hostileArchives_data() {
     QTest::addColumn<bool>("installs");
     auto tar = [&](const std::function<void(testenv::TarWriter&)>& more) {
         testenv::TarWriter writer;
-        writer.addFile("quorvex", release.tree["quorvex"], 0755);
+        const QString program = testenv::executable("quorvex");
+        writer.addFile(program, release.tree[program], 0755);
         writer.addFile("payload.dat", release.tree["payload.dat"]);
         more(writer);
         return writer.finish();
@@ -544,7 +558,14 @@ void WindowTest::hostileArchives_data() {
         t.addFile("a/../../escaped2", "E");
         t.addFile(outside + "/victim", "PWNED");
     }) << true;
-    QTest::newRow("absolute symlink") << tar([&](W& t) { t.addLink("lnk", outside); }) << true;
+#ifdef Q_OS_WIN
+    // Making links takes a privilege users lack (Wine has none to give): 7-Zip fails on them.
+    const bool linksInstall = false;
+#else
+    const bool linksInstall = true;
+#endif
+    QTest::newRow("absolute symlink")
+        << tar([&](W& t) { t.addLink("lnk", outside); }) << linksInstall;
     QTest::newRow("symlink climbing")
         << tar([&](W& t) { t.addLink("l", "../../outside"); }) << false;
     QTest::newRow("file through a symlink") << tar([&](W& t) {
@@ -554,7 +575,9 @@ void WindowTest::hostileArchives_data() {
     QTest::newRow("hard link to an absolute path")
         << tar([&](W& t) { t.addLink("h", outside + "/victim", true); }) << false;
     QTest::newRow("dangling link inside")
-        << tar([&](W& t) { t.addLink("libx.so", "libx.so.1"); }) << true;
+        << tar([&](W& t) { t.addLink("libx.so", "libx.so.1"); }) << linksInstall;
+    // Qt 5 takes a Windows shortcut for a symbolic link; it is an ordinary file.
+    QTest::newRow("shortcut") << tar([&](W& t) { t.addFile("Quorvex.lnk", "L"); }) << true;
     QTest::newRow("hard link climbing")
         << tar([&](W& t) { t.addLink("h", "../../outside/victim", true); }) << false;
     // 7-Zip asks whether to overwrite: nobody answers, so it fails instead of waiting.
@@ -583,6 +606,10 @@ void WindowTest::hostileArchives() {
 void WindowTest::extractorLeavesEscapingLink() {
     // Another extractor (or another 7-Zip) that keeps a link leading outside: nothing of it is
     // kept or launched.
+#ifdef Q_OS_WIN
+    QSKIP("The extractor here is a shell script making a symbolic link; Wine makes neither "
+          "symbolic links nor junctions (archives with links fail to unpack: hostileArchives)");
+#endif
     const QString script = dataDir + "/../extractor.sh";
     QVERIFY(testenv::writeFile(script, QStringLiteral("#!/bin/sh\nout=\"${3#-o}\"\nmkdir -p "
                                                       "\"$out/sub\" && cp '%1' \"$out/quorvex\" "

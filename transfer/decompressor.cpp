@@ -9,6 +9,9 @@
 #include <csignal>
 #include <sys/prctl.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 // The extraction ends with the updater: an extractor left running after the updater was
@@ -24,6 +27,32 @@ protected:
     }
 #endif
 };
+
+#ifdef Q_OS_WIN
+// Windows has no parent-death signal: the extractor joins a job object that only this process
+// holds, and the system ends every process of the job when it closes that handle, which it does
+// when this process ends, however it ends.
+void endWithThisProcess(qint64 pid) {
+    static const HANDLE job = [] {
+        const HANDLE handle = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (handle && !SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &limits,
+                                               sizeof(limits))) {
+            CloseHandle(handle);
+            return HANDLE(nullptr);
+        }
+        return handle;
+    }();
+    const HANDLE child = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(pid));
+    if (!job || !child || !AssignProcessToJobObject(job, child)) {
+        qDebug() << "Процесс распаковки не привязан к программе обновления:" << GetLastError();
+    }
+    if (child) {
+        CloseHandle(child);
+    }
+}
+#endif
 } // namespace
 
 Decompressor::Decompressor(QObject* parent)
@@ -65,7 +94,9 @@ void Decompressor::extract(const QString& archivePath, const QString& targetDir)
     process = new ExtractorProcess(this);
     process->setProgram(extractorPath());
     // "-bsp1": the progress in percent on standard output, read as it comes.
-    process->setArguments({QStringLiteral("x"), archivePath, QStringLiteral("-o") + targetDir,
+    // Paths in the system's own spelling ("\\" on Windows).
+    process->setArguments({QStringLiteral("x"), QDir::toNativeSeparators(archivePath),
+                           QStringLiteral("-o") + QDir::toNativeSeparators(targetDir),
                            QStringLiteral("-bsp1")});
     connect(process, &QProcess::readyReadStandardOutput, this, [this] {
         static const QRegularExpression percent(QStringLiteral("(\\d+)%"));
@@ -89,6 +120,9 @@ void Decompressor::extract(const QString& archivePath, const QString& targetDir)
                                               process->errorString());
         return;
     }
+#ifdef Q_OS_WIN
+    endWithThisProcess(process->processId());
+#endif
     // Nobody answers 7-Zip's questions: should it ever ask one (a file that already exists),
     // it reads the end of its input and stops with an error instead of waiting forever.
     process->closeWriteChannel();

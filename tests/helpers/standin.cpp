@@ -10,23 +10,84 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+// Windows passes arguments, the environment and file names as UTF-16: they are handled here as
+// UTF-8, as on Linux.
+namespace {
+std::string utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string result(size > 0 ? size_t(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
+    result.resize(result.size() - 1);
+    return result;
+}
+std::wstring utf16(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring result(size > 0 ? size_t(size) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &result[0], size);
+    result.resize(result.size() - 1);
+    return result;
+}
+std::vector<std::string> arguments(int, char*[]) {
+    int count = 0;
+    wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> result;
+    for (int i = 0; i < count; ++i) {
+        result.push_back(utf8(list[i]));
+    }
+    LocalFree(list);
+    return result;
+}
+std::string variable(const char* name) {
+    const wchar_t* value = _wgetenv(utf16(name).c_str());
+    return value ? utf8(value) : std::string();
+}
+FILE* openFile(const std::string& path, const char* mode) {
+    return _wfopen(utf16(path).c_str(), utf16(mode).c_str());
+}
+// Ends as a program that crashed ends on Windows.
+void crash() {
+    TerminateProcess(GetCurrentProcess(), EXCEPTION_ACCESS_VIOLATION);
+}
+} // namespace
+#else
+namespace {
+std::vector<std::string> arguments(int argc, char* argv[]) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : std::string();
+}
+FILE* openFile(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+void crash() {
+    std::signal(SIGSEGV, SIG_DFL);
+    std::raise(SIGSEGV);
+}
+} // namespace
+#endif
 
 int main(int argc, char* argv[]) {
-    const char* marker = std::getenv("QUORVEX_MARKER");
-    const std::string target = marker && *marker ? marker : std::string(argv[0]) + ".marker";
-    std::string line = argv[0];
-    for (int i = 1; i < argc; ++i) {
-        line += std::string("\t") + argv[i];
+    const std::vector<std::string> args = arguments(argc, argv);
+    const std::string marker = variable("QUORVEX_MARKER");
+    const std::string target = !marker.empty() ? marker : args[0] + ".marker";
+    std::string line = args[0];
+    for (size_t i = 1; i < args.size(); ++i) {
+        line += "\t" + args[i];
     }
     line += '\n';
     // One unbuffered write on an append-mode file: lines of concurrent runs do not interleave.
-    if (FILE* file = std::fopen(target.c_str(), "a")) {
+    if (FILE* file = openFile(target, "ab")) {
         std::setvbuf(file, nullptr, _IONBF, 0);
         std::fwrite(line.data(), 1, line.size(), file);
         std::fclose(file);
     }
-    const char* steps = std::getenv("QUORVEX_STANDIN");
-    std::stringstream list(steps ? steps : "");
+    std::stringstream list(variable("QUORVEX_STANDIN"));
     std::string step;
     while (std::getline(list, step, ',')) {
         const std::string name = step.substr(0, step.find(':'));
@@ -34,15 +95,14 @@ int main(int argc, char* argv[]) {
         if (name == "exit") {
             return std::atoi(value.c_str());
         } else if (name == "crash") {
-            std::signal(SIGSEGV, SIG_DFL);
-            std::raise(SIGSEGV);
+            crash();
         } else if (name == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
         } else if (name == "print") {
             std::fputs(value.c_str(), stdout);
             std::fflush(stdout);
         } else if (name == "touch") {
-            if (FILE* file = std::fopen(value.c_str(), "a")) {
+            if (FILE* file = openFile(value, "a")) {
                 std::fclose(file);
             }
         }

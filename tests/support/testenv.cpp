@@ -8,13 +8,46 @@
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QtTest/QTest>
+#include <functional>
 
 #include "buildconfig.h"
 #include "console.h"
 #include "serverfiles.h"
 #include "sha256.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace testenv {
+
+namespace {
+#ifdef Q_OS_WIN
+const QString homeVariable = QStringLiteral("QUORVEX_TEST_PROFILE");
+
+// The Linux path of a Windows path under Wine, for the Linux programs the tests start.
+QString hostPath(const QString& path) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix
+                         ? toUnix(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()))
+                         : nullptr;
+    if (!unixPath) {
+        return path;
+    }
+    const QString result = QString::fromUtf8(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+#else
+const QString homeVariable = QStringLiteral("XDG_DATA_HOME");
+
+QString hostPath(const QString& path) {
+    return path;
+}
+#endif
+} // namespace
 
 QByteArray readFile(const QString& path) {
     QFile file(path);
@@ -63,7 +96,8 @@ QString sha256(const QByteArray& bytes) {
 
 QString linkedHome(const QString& base) {
 #ifdef Q_OS_WIN
-    return base;
+    QDir().mkpath(base + "/Пользователь Quorvex");
+    return base + "/Пользователь Quorvex";
 #else
     QDir().mkpath(base + "/real");
     QFile::link(base + "/real", base + "/home");
@@ -71,8 +105,46 @@ QString linkedHome(const QString& base) {
 #endif
 }
 
+void setVariable(const char* name, const QString& value) {
+#ifdef Q_OS_WIN
+    SetEnvironmentVariableW(reinterpret_cast<LPCWSTR>(QString::fromLatin1(name).utf16()),
+                            reinterpret_cast<LPCWSTR>(value.utf16()));
+#else
+    qputenv(name, value.toLocal8Bit());
+#endif
+}
+
+void useDataHome(const QString& home) {
+    setVariable(qPrintable(homeVariable), QDir::toNativeSeparators(home));
+}
+
+void setUpTestProgram(const QString& base) {
+    useDataHome(linkedHome(base));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
+#ifdef Q_OS_WIN
+    qputenv("QT_QPA_FONTDIR", "C:/windows/Fonts");
+#endif
+}
+
+QString dataDirIn(const QString& home) {
+#ifdef Q_OS_WIN
+    return home + "/AppData/Local/qv_updater";
+#else
+    return home + "/qv_updater";
+#endif
+}
+
+QString executable(const QString& path) {
+#ifdef Q_OS_WIN
+    return path + ".exe";
+#else
+    return path;
+#endif
+}
+
 QString updaterPath() {
-    return QStringLiteral(QUORVEX_TEST_BUILD_ROOT "/qv_updater");
+    return executable(QStringLiteral(QUORVEX_TEST_BUILD_ROOT "/qv_updater"));
 }
 
 QString standinPath() {
@@ -84,6 +156,7 @@ QList<QStringList> starts(const QString& marker) {
     for (const QByteArray& line : readFile(marker).split('\n')) {
         if (!line.isEmpty()) {
             lines << QString::fromUtf8(line).split('\t');
+            lines.last()[0] = QDir::fromNativeSeparators(lines.last()[0]);
         }
     }
     return lines;
@@ -95,7 +168,7 @@ quint16 compiledServerPort() {
 
 Release makeRelease(const QByteArray& payload) {
     Release release;
-    release.tree = {{"quorvex", readFile(standinPath())},
+    release.tree = {{executable("quorvex"), readFile(standinPath())},
                     {"payload.dat", payload},
                     {"quorvex.ini", "[user]\n"},
                     {"plugins/", {}},
@@ -103,7 +176,7 @@ Release makeRelease(const QByteArray& payload) {
     QTemporaryDir dir;
     const QString app = dir.filePath("app");
     writeTree(app, release.tree);
-    QFile::setPermissions(app + "/quorvex", QFile::ReadOwner | QFile::ExeOwner);
+    QFile::setPermissions(app + "/" + executable("quorvex"), QFile::ReadOwner | QFile::ExeOwner);
     publish::SilentReporter quiet;
     QString error;
     if (!publish::createArchive(app, dir.filePath("a.7z"), quiet, &error) ||
@@ -119,7 +192,7 @@ QJsonObject entry(const QString& version, const QString& url, const QByteArray& 
                   {"version", version},
                   {"download_url", url},
                   {"extract_to", "/Quorvex"},
-                  {"binary_name", "/quorvex"}};
+                  {"binary_name", executable("/quorvex")}};
     if (!archive.isEmpty()) {
         e["size"] = double(archive.size());
         e["sha256"] = sha256(archive);
@@ -173,21 +246,41 @@ void TarWriter::addLink(const QString& name, const QString& target, bool hard) {
     addHeader(name, hard ? '1' : '2', 0, target, 0777);
 }
 
+namespace {
+// Runs scripts/nginx.sh with arguments. Wine starts Linux programs but cannot wait for them:
+// there the script has done its work once done() holds.
+bool runNginxScript(const QStringList& arguments, const std::function<bool()>& done) {
+    const QString script = QStringLiteral(QUORVEX_SOURCE_DIR "/scripts/nginx.sh");
+#ifdef Q_OS_WIN
+    return QProcess::startDetached(script, arguments) && QTest::qWaitFor(done, 30000);
+#else
+    Q_UNUSED(done);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(script, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+#endif
+}
+} // namespace
+
 bool Nginx::start(const QString& root, quint16 listenPort) {
     stop();
     state = std::make_unique<QTemporaryDir>();
     port = listenPort;
-    QProcess script;
-    script.setProcessChannelMode(QProcess::ForwardedChannels);
-    script.start(QStringLiteral(QUORVEX_SOURCE_DIR "/scripts/nginx.sh"),
-                 {"start", root, QString::number(port), state->path()});
-    return script.waitForFinished(30000) && script.exitCode() == 0;
+    const QString pidFile = state->filePath("nginx.pid");
+    return runNginxScript({"start", hostPath(root), QString::number(port), hostPath(state->path())},
+                          [&] {
+                              QTcpSocket socket;
+                              socket.connectToHost(QHostAddress::LocalHost, port);
+                              return QFile::exists(pidFile) && socket.waitForConnected(200);
+                          });
 }
 
 void Nginx::stop() {
     if (state) {
-        QProcess::execute(QStringLiteral(QUORVEX_SOURCE_DIR "/scripts/nginx.sh"),
-                          {"stop", state->path()});
+        const QString pidFile = state->filePath("nginx.pid");
+        runNginxScript({"stop", hostPath(state->path())}, [&] { return !QFile::exists(pidFile); });
         state.reset();
     }
 }
@@ -202,28 +295,43 @@ QByteArray Nginx::accessLog() const {
 
 UpdaterRun::UpdaterRun(const QString& home, const QString& marker, const QString& program) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+#ifdef Q_OS_WIN
+    // The updater has its one platform, which runs without a display under Wine.
+    env.remove("QT_QPA_PLATFORM");
+#else
     env.insert("QT_QPA_PLATFORM", "offscreen");
+#endif
     env.insert("QT_FORCE_STDERR_LOGGING", "1");
-    env.insert("XDG_DATA_HOME", home);
+    env.insert(homeVariable, QDir::toNativeSeparators(home));
     env.insert("QUORVEX_MARKER", marker);
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(&process, &QProcess::readyRead, [this] { log += process.readAll(); });
+    QObject::connect(&process, &QProcess::readyRead, [this] { collect(); });
     process.start(program.isEmpty() ? updaterPath() : program, QStringList());
 }
 
 bool UpdaterRun::waitForLog(const QByteArray& text, int timeoutMs) {
     (void)QTest::qWaitFor([&] { return logged(text) || process.state() == QProcess::NotRunning; },
                           timeoutMs);
-    log += process.readAll();
+    collect();
     return logged(text);
 }
 
 bool UpdaterRun::waitForQuit(int timeoutMs) {
     (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    log += process.readAll();
+    collect();
     return process.state() == QProcess::NotRunning &&
            process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+void UpdaterRun::collect() {
+    const QByteArray bytes = process.readAll();
+#ifdef Q_OS_WIN
+    // The updater writes its diagnostics in the system's 8-bit code page there.
+    log += QString::fromLocal8Bit(bytes).toUtf8();
+#else
+    log += bytes;
+#endif
 }
 
 void UpdaterRun::kill() {

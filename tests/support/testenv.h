@@ -26,18 +26,36 @@ using Tree = QMap<QString, QByteArray>;
 bool writeTree(const QString& root, const Tree& tree);
 Tree readTree(const QString& root);
 QString sha256(const QByteArray& bytes);
-// A data home under base that is reached through a symbolic link (where the system has
-// them), as home directories often are: paths must be compared as files, not as spellings.
+// A data home under base that is reached through a symbolic link, as home directories often
+// are: paths must be compared as files, not as spellings. On Windows, a user profile whose
+// name has spaces and Cyrillic letters, as many have.
 QString linkedHome(const QString& base);
+// Sets a variable of this process's environment, which the programs it starts inherit (as
+// UTF-16 on Windows, where the 8-bit environment has the system's code page).
+void setVariable(const char* name, const QString& value);
+// Makes home the data home of this process and of the programs it starts: XDG_DATA_HOME; on
+// Windows (Wine) the user profile, whose "Local AppData" folder scripts/windows/test.sh sets to
+// "%QUORVEX_TEST_PROFILE%\AppData\Local".
+void useDataHome(const QString& home);
+// Prepares a test program before its application object: a private, linked data home under
+// base, the offscreen platform, reports on the standard streams (set here: Qt's variables in
+// the Linux environment do not reach Windows programs under Wine, which have no console
+// window to report to) and, on Windows, Wine's fonts.
+void setUpTestProgram(const QString& base);
+// The updater's data directory under a data home.
+QString dataDirIn(const QString& home);
 
+// A program's file name: with ".exe" on Windows.
+QString executable(const QString& path);
 QString updaterPath();
 // helpers/standin.cpp: records each start in $QUORVEX_MARKER, then runs $QUORVEX_STANDIN.
 QString standinPath();
-// Lines the stand-in wrote to marker, each split at its tabs (program, arguments...).
+// Lines the stand-in wrote to marker, each split at its tabs (program with "/" separators,
+// arguments...).
 QList<QStringList> starts(const QString& marker);
 quint16 compiledServerPort();
 
-// A release as the publishing tool packs it: the stand-in as the executable "quorvex", a
+// A release as the publishing tool packs it: the stand-in as the executable "quorvex[.exe]", a
 // payload, a settings file and a subdirectory; hashes of the files the updater checks.
 struct Release {
     Tree tree;
@@ -63,7 +81,8 @@ private:
     QByteArray bytes;
 };
 
-// nginx serving a directory on 127.0.0.1:port through scripts/nginx.sh.
+// nginx serving a directory on 127.0.0.1:port through scripts/nginx.sh (under Wine, started
+// as the Linux program it is).
 class Nginx {
 public:
     ~Nginx() { stop(); }
@@ -90,17 +109,20 @@ public:
     bool waitForQuit(int timeoutMs = 30000);
     void kill();
     QProcess process;
-    QByteArray log;
+    QByteArray log; // UTF-8
+
+private:
+    void collect();
 };
 
 } // namespace testenv
 
-// main() of a test program: a private, linked data home (XDG_DATA_HOME) for the whole run, set
-// before anything asks for the data directory, then the tests.
+// main() of a test program: set up (setUpTestProgram) before anything asks for the data
+// directory, then the tests.
 #define QUORVEX_TEST_MAIN(TestClass)                                                               \
     int main(int argc, char* argv[]) {                                                             \
         QTemporaryDir home;                                                                        \
-        qputenv("XDG_DATA_HOME", QFile::encodeName(testenv::linkedHome(home.path())));             \
+        testenv::setUpTestProgram(home.path());                                                    \
         QApplication app(argc, argv);                                                              \
         TestClass test;                                                                            \
         return QTest::qExec(&test, argc, argv);                                                    \
