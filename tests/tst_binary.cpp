@@ -263,9 +263,11 @@ void BinaryTest::killedWhileExtracting() {
     QVERIFY(QDir().mkpath(slow.filePath("7Z")));
     QVERIFY(QFile::copy(testenv::standinPath(), slow.filePath("7Z/7z.exe")));
     qputenv("QUORVEX_STANDIN", "sleep:60000");
+    const int before = launches();
     testenv::UpdaterRun run(home, marker, copy);
     qunsetenv("QUORVEX_STANDIN");
     QVERIFY2(run.waitForLog("Каталог успешно очищен."), run.log.constData());
+    QTRY_COMPARE(launches(), before + 1); // the extractor has recorded its start
     QList<qint64> extractors;
     QTRY_VERIFY((extractors = childProcesses(run.process.processId())).size() > 0);
     run.kill();
