@@ -220,6 +220,9 @@ void BinaryTest::installedCopyCarriesOn() {
     testenv::UpdaterRun run(dataHome, marker, copy);
     QVERIFY2(run.waitForLog("Приложение не найдено!"), run.log.constData());
     QVERIFY(!run.logged("Приложение найдено!"));
+    // Its data directory is named after the executable up to the first dot.
+    const QRegularExpression named("Приложение не найдено! \"[^\"]*/qv_updater/qv_updater.exe\"");
+    QVERIFY2(named.match(QString::fromUtf8(run.log)).hasMatch(), run.log.constData());
 }
 
 void BinaryTest::killedWhileDownloading() {

@@ -211,6 +211,7 @@ void TransferTest::writeFailure() {
 #endif
     Downloader downloader;
     QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+    QSignalSpy progress(&downloader, &Downloader::updateDownloadProgress);
     QVERIFY(downloader.startDownload(dest, server.url("/f/big.bin")));
     const bool once = reported(finished, 1, 30000);
 #ifndef Q_OS_WIN
@@ -220,6 +221,8 @@ void TransferTest::writeFailure() {
     QVERIFY(once);
     QCOMPARE(finished.first().at(0).toBool(), false);
     QVERIFY2(!QFile::exists(dest + "/big.bin"), "partial file left behind");
+    // It stopped at the failed write instead of receiving the rest for nothing.
+    QVERIFY(progress.last().at(0).toLongLong() < 4 * 1024 * 1024);
 }
 
 void TransferTest::extractWithSevenZip() {

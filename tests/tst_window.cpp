@@ -611,11 +611,12 @@ void WindowTest::extractorLeavesEscapingLink() {
           "symbolic links nor junctions (archives with links fail to unpack: hostileArchives)");
 #endif
     const QString script = dataDir + "/../extractor.sh";
-    QVERIFY(testenv::writeFile(script, QStringLiteral("#!/bin/sh\nout=\"${3#-o}\"\nmkdir -p "
-                                                      "\"$out/sub\" && cp '%1' \"$out/quorvex\" "
-                                                      "&& ln -s '%2' \"$out/sub/escape\"\n")
-                                           .arg(testenv::standinPath(), outside)
-                                           .toUtf8()));
+    QVERIFY(testenv::writeFile(script,
+                               QStringLiteral("#!/bin/sh\nout=\"${3#-o}\"\nmkdir -p "
+                                              "\"$out/sub\" && cp '%1' \"$out/quorvex\" "
+                                              "&& ln -s '%2' \"$out/sub/escape\" && echo ' 57%'\n")
+                                   .arg(testenv::standinPath(), outside)
+                                   .toUtf8()));
     QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
     Decompressor::setExtractorPathOverride(script);
     prepare(Tampered);
@@ -629,6 +630,7 @@ void WindowTest::extractorLeavesEscapingLink() {
     QVERIFY(!QFileInfo::exists(dataDir + "/Quorvex"));
     QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
     QCOMPARE(launches(), before);
+    QCOMPARE(bar(), 57); // the extractor's progress reached the bar
     QFile::remove(script);
     verifyRecovery();
 }
