@@ -97,7 +97,13 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 s
     reply->setReadBufferSize(ReadBufferSize);
     currentReply = reply;
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
-    connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::updateDownloadProgress);
+    // A reply aborted from its own readyRead (past the size cap, a failed write) still reports
+    // that data's progress after it has finished; a transfer that has ended reports no more.
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 done, qint64 total) {
+        if (running) {
+            emit updateDownloadProgress(done, total);
+        }
+    });
     if (timeLimitMs > 0) {
         QTimer::singleShot(timeLimitMs, reply,
                            [this] { fail(QStringLiteral("превышено время загрузки")); });
