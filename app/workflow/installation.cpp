@@ -107,6 +107,9 @@ QString unusableEntryMessage(const QString& problem) {
 void MainWindow::requestVersionList() {
     QNetworkRequest request(paths::serverDocument(serverUrl, QStringLiteral("/versions.json")));
     QNetworkReply* reply = networkManager->get(request);
+    // Qt reads the socket on while this thread is busy and reports the data in one batch: the
+    // reply buffers no more than one byte past the cap, which the check below then sees.
+    reply->setReadBufferSize(documents::MaxVersionListSize + 1);
     versionReply = reply;
     connect(reply, &QNetworkReply::downloadProgress, this, &MainWindow::onUpdateProgress);
     // The list is held in memory: an endless or inflated body is cut off at the size cap, and
