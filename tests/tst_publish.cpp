@@ -252,7 +252,9 @@ private slots:
         row("extract_to on the download folder", &O::extractTo, "/update", "refused");
         row("binary_name without slash", &O::binaryName, "prog", "must start");
         row("binary_name not in the app", &O::binaryName, "/quorvex", "not in --app-dir");
-#ifndef Q_OS_WIN // no execute permission there
+#ifdef Q_OS_WIN // there is no execute permission to lack
+        row("binary_name not executable", &O::binaryName, "/data.bin", "");
+#else
         row("binary_name not executable", &O::binaryName, "/data.bin", "execute");
 #endif
         row("empty server dir", &O::serverDir, "", "must not be empty");
