@@ -275,7 +275,8 @@ void BinaryTest::killedWhileExtracting() {
     QTRY_VERIFY((extractors = childProcesses(run.process.processId())).size() > 0);
     run.kill();
     // The extractor ends with the updater rather than writing on into what the next run wipes.
-    QTRY_VERIFY(std::all_of(extractors.begin(), extractors.end(), ended));
+    QTRY_VERIFY2_WITH_TIMEOUT(std::all_of(extractors.begin(), extractors.end(), ended),
+                              run.log.constData(), 20000);
     // The record went before the wipe: the next run installs instead of verifying a part.
     QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
     QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
