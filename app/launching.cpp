@@ -80,12 +80,7 @@ void MainWindow::launchInstalledUpdater() {
     // data directory may be reached through links, or spelled with another letter case or
     // with short names on Windows.
     const QString resolved = realPath(installed);
-#ifdef Q_OS_WIN
-    constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
-#else
-    constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
-#endif
-    if (resolved.isEmpty() || QString::compare(realPath(current), resolved, pathCase) == 0) {
+    if (resolved.isEmpty() || QString::compare(realPath(current), resolved, paths::nameCase) == 0) {
         qDebug() << "Приложение не найдено!" << installed;
         return;
     }

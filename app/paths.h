@@ -5,6 +5,22 @@
 
 namespace paths {
 
+// How the file system compares names: Windows ignores letter case.
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity nameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity nameCase = Qt::CaseSensitive;
+#endif
+
+// True when ancestor is path itself or one of the directories above it (both "/"-separated).
+inline bool isSameOrAncestor(const QString& ancestor, const QString& path) {
+    if (QString::compare(ancestor, path, nameCase) == 0) {
+        return true;
+    }
+    const QString prefix = ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + '/';
+    return path.startsWith(prefix, nameCase);
+}
+
 // The per-user, application-local data directory (not created by the query).
 QString dataDir();
 

@@ -1,5 +1,7 @@
 #include "documents.h"
 
+#include "paths.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -120,20 +122,6 @@ QString windowsPathProblem(const QString& path, const QString& what) {
     return QString();
 }
 
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
-#endif
-
-// True when ancestor is path itself or one of the directories above it.
-bool isSameOrAncestor(const QString& ancestor, const QString& path) {
-    if (QString::compare(ancestor, path, pathCase) == 0) {
-        return true;
-    }
-    const QString prefix = ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + '/';
-    return path.startsWith(prefix, pathCase);
-}
 } // namespace
 
 QStringList verifiedFileNames(const QString& dirPath) {
@@ -188,10 +176,10 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
     }
     const QString data = QDir::cleanPath(QDir::fromNativeSeparators(dataDir));
     const QString target = QDir::cleanPath(QDir::fromNativeSeparators(dataDir + extractTo));
-    if (isSameOrAncestor(target, data)) {
+    if (paths::isSameOrAncestor(target, data)) {
         return QStringLiteral("каталог установки совпадает с папкой данных или содержит её");
     }
-    if (isSameOrAncestor(target, data + QStringLiteral("/update"))) {
+    if (paths::isSameOrAncestor(target, data + QStringLiteral("/update"))) {
         return QStringLiteral("каталог установки совпадает с папкой загрузок");
     }
     return QString();

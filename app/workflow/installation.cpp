@@ -29,12 +29,6 @@ namespace {
 const char* const oversizedProperty = "quorvexOversized";
 const char* const timedOutProperty = "quorvexTimedOut";
 
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
-#endif
-
 // A real link: a symbolic link, or on Windows any reparse point (symbolic link, junction).
 // A Windows shortcut (.lnk) is an ordinary file, whatever Qt 5 reports for it.
 bool isRealLink(const QFileInfo& info) {
@@ -79,8 +73,7 @@ QString linkLeadingOutside(const QString& dir) {
     const QString root = QFileInfo(dir).canonicalFilePath();
     const QString spelled = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
     auto inside = [](const QString& path, const QString& base) {
-        return !base.isEmpty() && (QString::compare(path, base, pathCase) == 0 ||
-                                   path.startsWith(base + QLatin1Char('/'), pathCase));
+        return !base.isEmpty() && paths::isSameOrAncestor(base, path);
     };
     QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);

@@ -18,31 +18,8 @@ sdk="$(cd "$sdk" && pwd)"
 build="${QUORVEX_WIN32_BUILD_DIR:-$root/build-win32}"
 
 # --- What the build and the tests need (Wine, and the locale data for a Russian Windows).
-packages=(g++-mingw-w64-i686-posix cmake make 7zip wine wine32:i386 fonts-wine locales)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-    # Packaged services must not start during installation (as in scripts/setup-deps.sh).
-    policy=/usr/sbin/policy-rc.d
-    added_policy=""
-    if [ ! -e "$policy" ]; then
-        printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
-        $SUDO chmod +x "$policy"
-        added_policy=1
-    fi
-    $SUDO apt-get update -qq
-    status=0
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null || status=$?
-    [ -z "$added_policy" ] || $SUDO rm -f "$policy"
-    [ "$status" -eq 0 ] || exit "$status"
-fi
+"$root/scripts/setup-deps.sh" g++-mingw-w64-i686-posix cmake make 7zip wine wine32:i386 \
+    fonts-wine locales
 
 # --- The build.
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
