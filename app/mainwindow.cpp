@@ -11,12 +11,12 @@
 #include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "downloader.h"
 #include "mainwindowform.h"
 #include "paths.h"
-#include "sha256.h"
 #include "signature.h"
 
 namespace {
@@ -77,6 +77,15 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& serverUrl)
     connect(networkManager, &QNetworkAccessManager::finished, this,
             &MainWindow::onDownloadFinished);
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::onCancelButtonClicked);
+    // The bar follows the hashing done on the worker threads.
+    hashProgress = new QTimer(this);
+    hashProgress->setInterval(40);
+    connect(hashProgress, &QTimer::timeout, this, [this] {
+        if (hasher && hasher->total() > 0) {
+            progressBar->setValue(
+                static_cast<int>(qMin<qint64>(hasher->bytesDone() * 100 / hasher->total(), 100)));
+        }
+    });
 
     checkForInstalledApplication();
 }
@@ -107,7 +116,10 @@ void MainWindow::onUpdateProgress(qint64 bytesReceived, qint64 bytesTotal) {
     if (bytesTotal <= 0 || (reply && reply->isFinished())) {
         return;
     }
-    progressBar->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+    // While files are hashed the bar shows the hashing (the hash list is small).
+    if (!hashProgress->isActive()) {
+        progressBar->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+    }
     setStatus(QStringLiteral("Загрузка обновления (%1 из %2 КБ)...")
                   .arg(bytesReceived / 1024)
                   .arg(bytesTotal / 1024));
@@ -129,22 +141,30 @@ void MainWindow::onCancelButtonClicked() {
     setStatus(QStringLiteral("Загрузка отменена"));
 }
 
-bool MainWindow::hashFileLive(const QString& path, QString* digest, qint64* processed,
-                              qint64 total) {
-    return Sha256::hashFile(path, digest, [&](qint64 block) {
-        *processed += block;
-        // Sizes were taken before hashing: a file that grew since must not push the bar past
-        // its end (or divide by a total of zero).
-        if (total > 0) {
-            progressBar->setValue(static_cast<int>(qMin<qint64>(*processed * 100 / total, 100)));
-        }
-        // Pending events run every few milliseconds, not after every block: often enough for a
-        // live window, rarely enough to cost nothing next to the hashing.
-        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= 15) {
-            sinceEvents.start();
-            QCoreApplication::processEvents();
-        }
+void MainWindow::hashInBackground(const QStringList& paths,
+                                  const std::function<void(const FileHasher&)>& done) {
+    stopHashing();
+    auto* files = new FileHasher(this);
+    hasher = files;
+    connect(files, &FileHasher::finished, this, [this, files, done] {
+        hashProgress->stop();
+        progressBar->setValue(100);
+        files->deleteLater();
+        done(*files);
     });
+    files->start(paths);
+    progressBar->setValue(0);
+    hashProgress->start();
+}
+
+void MainWindow::stopHashing() {
+    if (hasher) {
+        hashProgress->stop();
+        // The workers stop after their current block; the object goes once they have.
+        hasher->disconnect(this);
+        hasher->deleteLater();
+        hasher = nullptr;
+    }
 }
 
 bool MainWindow::removeVersionRecord() {

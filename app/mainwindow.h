@@ -1,17 +1,21 @@
 #pragma once
 
-#include <QElapsedTimer>
+#include <QHash>
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <optional>
+
+#include "filehasher.h"
 
 class QLabel;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QProgressBar;
+class QTimer;
 class QPushButton;
 class Downloader;
 class MainWindowForm;
@@ -64,10 +68,17 @@ private:
     void checkSignature(const QString& path, const QByteArray& bytes,
                         const std::function<void()>& accepted,
                         const std::function<void()>& refetch);
-    bool verifyArchive(const QString& path);
-    // Hashes a file for the workflow: adds each block to *processed and shows it on the bar as
-    // a share of total, keeping the window live. False when the file cannot be read.
-    bool hashFileLive(const QString& path, QString* digest, qint64* processed, qint64 total);
+    // Unpacks the downloaded archive at path over the installation and launches the result.
+    void installArchive(const QString& path);
+    // Hashes files on worker threads while the event loop runs on, the bar showing their
+    // progress; done runs on this thread once all are hashed. One set at a time.
+    void hashInBackground(const QStringList& paths,
+                          const std::function<void(const FileHasher&)>& done);
+    void stopHashing();
+    // Hashes the installed files; the first pass starts with the hash-list download.
+    void hashInstalledFiles(const QStringList& paths);
+    // Judges the installation once both the hash list and the digests are there.
+    void compareInstalledFiles();
     // Removes the installed-version record (it no longer describes what is on disk); false
     // when it is still there.
     bool removeVersionRecord();
@@ -93,6 +104,13 @@ private:
     qint32 installedNumber = 0;
     // The latest message produced before the status line existed, shown once it does.
     QString pendingStatus;
-    // When pending events last ran during a long computation.
-    QElapsedTimer sinceEvents;
+    // The hashing under way, and the timer that moves the bar with it.
+    QPointer<FileHasher> hasher;
+    QTimer* hashProgress = nullptr;
+    // The installed files' digests by path (as far as hashed) and the hash list, once received;
+    // the files are judged when the hashing has ended and the list is there.
+    QHash<QString, FileHasher::Result> installedDigests;
+    bool installedHashed = false;
+    bool hashedAgain = false;
+    std::optional<QJsonObject> hashList;
 };

@@ -39,6 +39,8 @@ private slots:
     void init();
     void download_data();
     void download();
+    void resume_data();
+    void resume();
     void fileNames_data();
     void fileNames();
     void refusedStarts();
@@ -113,6 +115,75 @@ void TransferTest::download() {
     QCOMPARE(progress.last().at(0).toLongLong(), response.bodySize());
     const qint64 total = response.announceLength ? response.bodySize() : -1;
     QCOMPARE(progress.first().at(1).toLongLong(), total);
+}
+
+void TransferTest::resume_data() {
+    QTest::addColumn<FakeResponse>("first"); // the attempt that breaks off
+    QTest::addColumn<bool>("kept");          // it leaves a partial body to resume
+    QTest::addColumn<bool>("filled");        // ... which then holds the whole body (a kill)
+    QTest::addColumn<FakeResponse>("second");
+    using S = FakeResponse::Stall;
+    const qint64 half = 128 * 1024;
+    FakeResponse v1 = FakeResponse::generated(2 * half);
+    v1.etag = "\"v1\"";
+    v1.ranges = true;
+    FakeResponse ignoring = v1, changed = FakeResponse::ok(QByteArray(2 * half + 5, 'n')),
+                 weak = v1, none = v1;
+    ignoring.ranges = false;
+    changed.etag = "\"v2\"";
+    changed.ranges = true;
+    weak.etag = "W/\"v1\"";
+    none.etag.clear();
+    QTest::newRow("range honoured") << modified(v1, half, S::None) << true << false << v1;
+    QTest::newRow("stalled, then honoured")
+        << modified(v1, half, S::AfterCut) << true << false << v1;
+    QTest::newRow("range ignored") << modified(v1, half, S::None) << true << false << ignoring;
+    QTest::newRow("archive changed") << modified(v1, half, S::None) << true << false << changed;
+    QTest::newRow("nothing left to fetch") << modified(v1, half, S::None) << true << true << v1;
+    QTest::newRow("no validator") << modified(none, half, S::None) << false << false << v1;
+    QTest::newRow("weak validator") << modified(weak, half, S::None) << false << false << v1;
+    QTest::newRow("HTTP error") << FakeResponse::withStatus(503) << false << false << v1;
+}
+
+void TransferTest::resume() {
+    QFETCH(FakeResponse, first);
+    QFETCH(bool, kept);
+    QFETCH(bool, filled);
+    QFETCH(FakeResponse, second);
+    // The partial body of another file can no longer be resumed.
+    QVERIFY(testenv::writeTree(dest, {{"old.7z.part", "o"}, {"old.7z.part.meta", "{}"}}));
+    const QString part = dest + "/a.7z.part";
+    auto attempt = [&](const FakeResponse& response, bool ok) {
+        server.setRoute("/f/a.7z", response);
+        Downloader downloader;
+        downloader.setResumable(true);
+        QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+        QSignalSpy progress(&downloader, &Downloader::updateDownloadProgress);
+        QVERIFY(downloader.startDownload(dest, server.url("/f/a.7z")));
+        QVERIFY(reported(finished, 1));
+        QCOMPARE(finished.first().at(0).toBool(), ok);
+        if (ok) { // progress counts the whole body, the part on disk included
+            QCOMPARE(progress.last().at(0).toLongLong(), response.bodySize());
+            QCOMPARE(progress.last().at(1).toLongLong(), response.bodySize());
+        }
+    };
+    attempt(first, false);
+    QCOMPARE(QDir(dest).entryList(QDir::Files),
+             kept ? QStringList({"a.7z.part", "a.7z.part.meta"}) : QStringList());
+    if (filled) {
+        QVERIFY(testenv::writeFile(part, FakeHttpServer::generatedBytes(0, first.bodySize())));
+    }
+    attempt(second, true);
+    const QByteArray request = server.lastRequest();
+    QCOMPARE(request.contains("\r\nRange: bytes=" + QByteArray::number(first.cutAfter) + "-"),
+             kept && !filled);
+    QCOMPARE(request.contains("\r\nIf-Range: \"v1\""), kept && !filled);
+    QCOMPARE(server.requestCount("/f/a.7z"), filled ? 3 : 2);
+    QCOMPARE(QDir(dest).entryList(QDir::Files), QStringList({"a.7z"}));
+    const QByteArray expected = second.generatedSize >= 0
+                                    ? FakeHttpServer::generatedBytes(0, second.bodySize())
+                                    : second.body;
+    QVERIFY(testenv::readFile(dest + "/a.7z") == expected);
 }
 
 void TransferTest::fileNames_data() {

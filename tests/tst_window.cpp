@@ -15,6 +15,7 @@
 #include "fakehttpserver.h"
 #include "mainwindow.h"
 #include "paths.h"
+#include "sha256.h"
 #include "signature.h"
 #include "signing.h"
 #include "testenv.h"
@@ -74,6 +75,7 @@ private slots:
     void workflow_data();
     void workflow();
     void firstMismatchNamed();
+    void hashedWhileListLoads();
     void hostileArchives_data();
     void hostileArchives();
     void extractorLeavesEscapingLink();
@@ -286,6 +288,7 @@ void WindowTest::cancel() {
                                                                         testenv::listOf(good));
         slow.trickleBytes = 512;
         slow.trickleIntervalMs = 20;
+        slow.etag = "\"resumable\""; // cancelled, it is not kept for later
         server.setRoute(path, slow);
         startWindow();
         QTRY_VERIFY(bar() > 0 && server.requestCount(path) == 1);
@@ -538,6 +541,29 @@ void WindowTest::firstMismatchNamed() {
     startWindow();
     QTRY_COMPARE(server.requestCount("/versions.json"), 1);
     QCOMPARE(label(), QStringLiteral("Файл A.dll не прошел проверку хеша"));
+}
+
+void WindowTest::hashedWhileListLoads() {
+    // The files are hashed while the hash list is held back, and judged only once it is there;
+    // a file that changed meanwhile is judged as it is then.
+    prepare(Installed);
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/A.dll", "old"));
+    Sha256 now;
+    now.addData(QByteArray("new!"));
+    QJsonObject hashes = release.hashes;
+    hashes["A.dll"] = now.hexResult();
+    FakeResponse held = FakeResponse::ok(QJsonDocument(hashes).toJson());
+    held.stall = FakeResponse::Stall::Held;
+    server.setRoute("/hashlist.json", held);
+    const int before = launches();
+    startWindow();
+    QTRY_COMPARE(bar(), 100);
+    QCOMPARE(label(), QStringLiteral("Начинаю загрузку хеш таблицы"));
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/A.dll", "new!"));
+    server.releaseHeld();
+    QVERIFY2(waitForQuit(), qPrintable(label()));
+    QTRY_COMPARE(launches(), before + 1);
+    QCOMPARE(server.requestCount("/versions.json"), 0);
 }
 
 void WindowTest::hostileArchives_data() {

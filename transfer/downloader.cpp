@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSaveFile>
@@ -78,37 +80,131 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 s
 
     // Unbuffered: every write reaches the file system at once, so a full disk is seen at the
     // write that hits it rather than silently at the end.
-    file = new QSaveFile(targetPath);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        delete file;
-        file = nullptr;
-        return false;
+    this->url = url;
+    if (resumable) {
+        if (!openPartial()) {
+            return false;
+        }
+    } else {
+        file = new QSaveFile(targetPath);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            delete file;
+            file = nullptr;
+            return false;
+        }
     }
     maxSize = sizeLimit;
+    started = true;
+    running = true;
+    sendRequest();
+    if (timeLimitMs > 0) {
+        QTimer::singleShot(timeLimitMs, this,
+                           [this] { fail(QStringLiteral("превышено время загрузки")); });
+    }
+    return true;
+}
 
+void Downloader::sendRequest() {
     QNetworkRequest request(url);
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     request.setAttribute(QNetworkRequest::FollowRedirectsAttribute, true);
     QT_WARNING_POP
-    started = true;
-    running = true;
+    if (offset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
     QNetworkReply* reply = manager.get(request);
     reply->setReadBufferSize(ReadBufferSize);
     currentReply = reply;
+    connect(reply, &QNetworkReply::metaDataChanged, this, &Downloader::onMetaData);
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
     // A reply aborted from its own readyRead (past the size cap, a failed write) still reports
     // that data's progress after it has finished; a transfer that has ended reports no more.
+    // A resumed transfer counts the bytes it continues from.
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 done, qint64 total) {
-        if (running) {
-            emit updateDownloadProgress(done, total);
+        if (running && (headersSeen || !part)) {
+            emit updateDownloadProgress(offset + done, total < 0 ? total : offset + total);
         }
     });
-    if (timeLimitMs > 0) {
-        QTimer::singleShot(timeLimitMs, reply,
-                           [this] { fail(QStringLiteral("превышено время загрузки")); });
+}
+
+bool Downloader::openPartial() {
+    const QString partPath = targetPath + QStringLiteral(".part");
+    const QString metaPath = partPath + QStringLiteral(".meta");
+    // Partial files of other downloads can no longer be resumed.
+    const QDir dir(QFileInfo(targetPath).absolutePath());
+    for (const QString& name :
+         dir.entryList({QStringLiteral("*.part"), QStringLiteral("*.part.meta")}, QDir::Files)) {
+        if (dir.filePath(name) != QFileInfo(partPath).absoluteFilePath() &&
+            dir.filePath(name) != QFileInfo(metaPath).absoluteFilePath()) {
+            QFile::remove(dir.filePath(name));
+        }
     }
+    QFile meta(metaPath);
+    if (meta.open(QIODevice::ReadOnly)) {
+        const QJsonObject kept = QJsonDocument::fromJson(meta.read(64 * 1024)).object();
+        if (kept.value(QStringLiteral("url")).toString() == url.toString(QUrl::FullyEncoded)) {
+            validator = kept.value(QStringLiteral("validator")).toString().toLatin1();
+        }
+        meta.close();
+    }
+    part = new QFile(partPath, this);
+    if (!part->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        delete part;
+        part = nullptr;
+        return false;
+    }
+    offset = validator.isEmpty() ? 0 : part->size();
+    if (offset == 0) {
+        validator.clear();
+        part->resize(0);
+    }
+    part->seek(offset);
     return true;
+}
+
+void Downloader::onMetaData() {
+    QNetworkReply* reply = currentReply;
+    if (!part || headersSeen || !reply) {
+        return;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status < 200 || status >= 300) {
+        return; // a redirect (followed) or an error (reported at the end)
+    }
+    headersSeen = true;
+    // "bytes <first>-<last>/<length>": the rest of what is on disk, or nothing usable.
+    const QByteArray range = reply->rawHeader("Content-Range");
+    const bool continues = status == 206 && offset > 0 &&
+                           range.startsWith("bytes " + QByteArray::number(offset) + '-');
+    if (status == 206 && !continues) {
+        fail(QStringLiteral("сервер прислал не запрошенную часть файла: ") +
+             QString::fromLatin1(range));
+        return;
+    }
+    if (!continues) {
+        // The whole body: the server ignored the range, or the file changed since.
+        offset = 0;
+        part->resize(0);
+        part->seek(0);
+    }
+    // Only a strong entity tag identifies the bytes exactly; a weak one ("W/") cannot be used.
+    const QByteArray etag = reply->rawHeader("ETag");
+    const QByteArray modified = reply->rawHeader("Last-Modified");
+    if (!continues) {
+        validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : modified;
+    }
+    QSaveFile meta(targetPath + QStringLiteral(".part.meta"));
+    if (validator.isEmpty()) {
+        QFile::remove(meta.fileName());
+    } else if (meta.open(QIODevice::WriteOnly)) {
+        meta.write(QJsonDocument(
+                       QJsonObject{{QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
+                                   {QStringLiteral("validator"), QString::fromLatin1(validator)}})
+                       .toJson());
+        meta.commit();
+    }
 }
 
 void Downloader::cancelDownload() {
@@ -126,7 +222,8 @@ void Downloader::fail(const QString& why) {
 }
 
 void Downloader::onReadyRead() {
-    if (!file || !currentReply || !writeError.isEmpty()) {
+    QFileDevice* out = part ? static_cast<QFileDevice*>(part) : file;
+    if (!out || !currentReply || !writeError.isEmpty() || (part && !headersSeen)) {
         return;
     }
     char buffer[64 * 1024];
@@ -135,13 +232,13 @@ void Downloader::onReadyRead() {
         if (got <= 0) {
             break;
         }
-        if (maxSize >= 0 && received + got > maxSize) {
+        if (maxSize >= 0 && offset + received + got > maxSize) {
             fail(QStringLiteral("размер превышает допустимый (%1 байт)").arg(maxSize));
             return;
         }
-        if (file->write(buffer, got) != got) {
+        if (out->write(buffer, got) != got) {
             fail(QStringLiteral("ошибка записи в файл ") + targetPath + QStringLiteral(": ") +
-                 file->errorString());
+                 out->errorString());
             return;
         }
         received += got;
@@ -153,13 +250,28 @@ void Downloader::onReply(QNetworkReply* reply) {
         reply->deleteLater();
         return;
     }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (part && offset > 0 && status == 416 && writeError.isEmpty()) {
+        // Nothing is left past what is on disk, which has not been checked against the
+        // validator: the whole body is fetched again.
+        reply->deleteLater();
+        offset = 0;
+        validator.clear();
+        part->resize(0);
+        part->seek(0);
+        sendRequest();
+        return;
+    }
     if (reply->error() == QNetworkReply::NoError && writeError.isEmpty()) {
         // Whatever is still buffered in the reply goes to the file before it is closed.
         onReadyRead();
     }
     running = false;
 
-    bool ok = reply->error() == QNetworkReply::NoError && writeError.isEmpty() && file;
+    bool ok = reply->error() == QNetworkReply::NoError && writeError.isEmpty() && (file || part);
+    // The connection broke off (refused, reset, silent, closed early): what arrived is good.
+    bool interrupted = writeError.isEmpty() && reply->error() != QNetworkReply::NoError &&
+                       reply->error() < QNetworkReply::ProxyConnectionRefusedError;
     // The network layer may finish a reply without error when the server closes the
     // connection before the announced length has arrived; such a body is incomplete. (When
     // the body is decompressed on the way, the announced length is not reported.)
@@ -168,17 +280,47 @@ void Downloader::onReply(QNetworkReply* reply) {
         qWarning() << "Ошибка загрузки: получены не все данные:" << reply->url().toString()
                    << received << announced.toLongLong();
         ok = false;
+        interrupted = true;
     }
-    if (ok && !file->commit()) {
+    if (ok && file && !file->commit()) {
         qWarning() << "Ошибка записи в файл:" << targetPath << file->errorString();
         ok = false;
+    }
+    if (ok && part) {
+        ok = finishPartial();
     }
     if (!ok && reply->error() != QNetworkReply::NoError && writeError.isEmpty()) {
         qWarning() << "Ошибка загрузки:" << reply->url().toString() << reply->errorString();
     }
+    if (part && !(interrupted && !validator.isEmpty() && part->size() > 0)) {
+        removePartial();
+    }
     discardFile();
     reply->deleteLater();
     emit downloadFinished(ok, ok ? targetPath : QString());
+}
+
+bool Downloader::finishPartial() {
+    part->close();
+    QFile::remove(targetPath);
+    if (!part->rename(targetPath)) {
+        qWarning() << "Ошибка записи в файл:" << targetPath << part->errorString();
+        return false;
+    }
+    QFile::remove(targetPath + QStringLiteral(".part.meta"));
+    delete part;
+    part = nullptr;
+    return true;
+}
+
+void Downloader::removePartial() {
+    if (part) {
+        part->close();
+        part->remove();
+        QFile::remove(targetPath + QStringLiteral(".part.meta"));
+        delete part;
+        part = nullptr;
+    }
 }
 
 void Downloader::discardFile() {
@@ -188,4 +330,10 @@ void Downloader::discardFile() {
         delete file;
         file = nullptr;
     }
+    // A partial body that can be resumed stays, whatever ended the transfer.
+    if (part && validator.isEmpty()) {
+        removePartial();
+    }
+    delete part;
+    part = nullptr;
 }

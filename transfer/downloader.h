@@ -7,6 +7,7 @@
 #include <QUrl>
 
 class QNetworkReply;
+class QFile;
 class QSaveFile;
 class QTimer;
 
@@ -14,6 +15,15 @@ class QTimer;
 // into a temporary file beside the target, which replaces the target only when the transfer
 // succeeded: until then, and after a failure, a file already at the target stays as it was.
 // One object serves one transfer; it reports its end with exactly one downloadFinished.
+//
+// A resumable download (setResumable) keeps the body in "<target>.part" instead, and the
+// server's validator of that body (its strong ETag, or its Last-Modified) in
+// "<target>.part.meta". When the connection breaks off, both stay; the next resumable download
+// of the same URL asks for the rest only ("Range", with "If-Range" and the validator), and a
+// server that ignores the range or now holds another file answers with the whole body, which
+// replaces the partial one. Any other failure (an HTTP error, a cancel, a size past the cap,
+// a write error) and a body without a validator remove the partial file; so does a resumable
+// download of another file into the same directory, since only one archive is ever fetched.
 class Downloader : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +38,11 @@ public:
     // timeLimitMs (when > 0), fails as soon as it does so.
     bool startDownload(const QString& destDir, const QUrl& url, qint64 maxSize = -1,
                        int timeLimitMs = 0);
+
+    // Makes the next startDownload resumable (see above).
+    void setResumable(bool on) { resumable = on; }
+    // Bytes already on disk that the running transfer continues from (0: from the start).
+    qint64 resumedFrom() const { return offset; }
 
     // True from a successful start until the end is reported.
     bool isRunning() const { return running; }
@@ -58,13 +73,24 @@ public slots:
 private slots:
     void onReadyRead();
     void onReply(QNetworkReply* reply);
+    void onMetaData();
 
 private:
     void discardFile();
     void fail(const QString& why);
+    bool openPartial();
+    void sendRequest();
+    void removePartial();
+    bool finishPartial();
 
     QPointer<QNetworkReply> currentReply;
     QSaveFile* file = nullptr;
+    QFile* part = nullptr;
+    QUrl url;
+    bool resumable = false;
+    bool headersSeen = false;
+    qint64 offset = 0;
+    QByteArray validator;
     QString targetPath;
     qint64 maxSize = -1;
     qint64 received = 0;

@@ -32,7 +32,7 @@ QByteArray Sha256::result() {
 }
 
 bool Sha256::hashFile(const QString& path, QString* hexDigest,
-                      const std::function<void(qint64)>& onBlock, QString* errorString) {
+                      const std::function<bool(qint64)>& onBlock, QString* errorString) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         if (errorString) {
@@ -54,8 +54,11 @@ bool Sha256::hashFile(const QString& path, QString* hexDigest,
             break;
         }
         hash.addData(buffer.constData(), got);
-        if (onBlock) {
-            onBlock(got);
+        if (onBlock && !onBlock(got)) {
+            if (errorString) {
+                *errorString = QStringLiteral("stopped");
+            }
+            return false;
         }
     }
     if (hexDigest) {

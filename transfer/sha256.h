@@ -23,10 +23,11 @@ public:
     // Block size used when hashing files: large enough to amortise each read.
     static constexpr qint64 FileBlockSize = 64 * 1024;
 
-    // Hashes the file's exact bytes in blocks, calling onBlock(bytesInBlock) after each one.
-    // Returns false when the file cannot be opened or read; errorString then says why.
+    // Hashes the file's exact bytes in blocks, calling onBlock(bytesInBlock) after each one;
+    // onBlock returning false stops the work. Returns false when the file cannot be opened or
+    // read (errorString then says why) or when onBlock stopped it.
     static bool hashFile(const QString& path, QString* hexDigest,
-                         const std::function<void(qint64)>& onBlock = {},
+                         const std::function<bool(qint64)>& onBlock = {},
                          QString* errorString = nullptr);
 
 private:

@@ -177,7 +177,9 @@ void MainWindow::useVersionList(const QByteArray& body) {
 
     downloader = new Downloader(this);
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
-    // With a "size", a body that grows past it is stopped at once.
+    // A download that breaks off is continued by the next run. With a "size", a body that
+    // grows past it is stopped at once.
+    downloader->setResumable(true);
     const QJsonValue size = versionInfo.value(QStringLiteral("size"));
     if (!downloader->startDownload(updateDir, archiveUrl,
                                    size.isDouble() ? qint64(size.toDouble()) : -1)) {
@@ -190,30 +192,11 @@ void MainWindow::useVersionList(const QByteArray& body) {
             &MainWindow::onDownloadFullVersionFinished);
 }
 
-bool MainWindow::verifyArchive(const QString& path) {
-    // The form of "size" and "sha256" was judged when the entry was chosen.
-    const qint64 archiveSize = QFileInfo(path).size();
-    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
-    if (size.isDouble() && archiveSize != static_cast<qint64>(size.toDouble())) {
-        qWarning() << "Размер архива не совпадает:" << path << archiveSize;
-        return false;
-    }
-    const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
-    if (sha.isString()) {
-        setStatus(QStringLiteral("Проверка архива"));
-        qint64 processed = 0;
-        QString digest;
-        const bool read = hashFileLive(path, &digest, &processed, archiveSize);
-        if (!read || digest != sha.toString()) {
-            qWarning() << "Контрольная сумма архива не совпадает:" << path << digest;
-            return false;
-        }
-    }
-    return true;
-}
-
 void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
-    if (state && !verifyArchive(path)) {
+    // The form of "size" and "sha256" was judged when the entry was chosen.
+    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
+    if (state && size.isDouble() && QFileInfo(path).size() != qint64(size.toDouble())) {
+        qWarning() << "Размер архива не совпадает:" << path << QFileInfo(path).size();
         QFile::remove(path);
         state = false;
     }
@@ -222,6 +205,25 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
                             : QStringLiteral("Ошибка загрузки файла."));
         return;
     }
+    const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
+    if (!sha.isString()) {
+        installArchive(path);
+        return;
+    }
+    setStatus(QStringLiteral("Проверка архива"));
+    hashInBackground({path}, [this, path, sha](const FileHasher& done) {
+        const FileHasher::Result result = done.results().value(0);
+        if (!result.read || result.digest != sha.toString()) {
+            qWarning() << "Контрольная сумма архива не совпадает:" << path << result.digest;
+            QFile::remove(path);
+            setStatus(QStringLiteral("Ошибка загрузки файла."));
+            return;
+        }
+        installArchive(path);
+    });
+}
+
+void MainWindow::installArchive(const QString& path) {
     setStatus(QStringLiteral("Загрузка завершена успешно."));
     setStatus(QStringLiteral("Распаковка архива"));
 

@@ -1,5 +1,6 @@
 // The start-up check: read the installed-version record, then verify every installed file
-// against the server's hash list before launching.
+// against the server's hash list before launching. The files are hashed on worker threads
+// while the hash list downloads; they are judged once both are there.
 
 #include <QDebug>
 #include <QDir>
@@ -41,6 +42,17 @@ void MainWindow::checkForInstalledApplication() {
 }
 
 void MainWindow::verifyInstalledVersion() {
+    // A second call (the list fetched again after a signature that did not check out) keeps
+    // the hashing already under way or done.
+    if (!hasher && !installedHashed) {
+        const QDir dir(paths::dataDir() +
+                       versionInfo.value(QStringLiteral("extract_to")).toString());
+        QStringList files;
+        for (const QString& name : documents::verifiedFileNames(dir.path())) {
+            files << dir.filePath(name);
+        }
+        hashInstalledFiles(files);
+    }
     downloader = new Downloader(this);
     // A signed build keeps the previous hash list until the signature of the new one holds.
     const QString dest = ensureDirectory(
@@ -62,6 +74,7 @@ void MainWindow::verifyInstalledVersion() {
 
 void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     if (!success) {
+        stopHashing();
         setStatus(cancelled ? QStringLiteral("Загрузка отменена")
                             : QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
         return;
@@ -96,37 +109,64 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
 }
 
 void MainWindow::verifyInstalledFiles(const QByteArray& text) {
-    const auto parsed = documents::parseHashList(text);
-    if (!parsed) {
+    hashList = documents::parseHashList(text);
+    if (!hashList) {
+        stopHashing();
         setStatus(QStringLiteral("Ошибка при разборе файла хеш-листа JSON"));
         return;
     }
-    const QJsonObject hashes = *parsed;
+    if (installedHashed) {
+        compareInstalledFiles();
+    }
+}
 
-    // The hash list was just written into the data directory, so it exists.
+void MainWindow::hashInstalledFiles(const QStringList& files) {
+    installedHashed = false;
+    hashInBackground(files, [this](const FileHasher& done) {
+        for (const FileHasher::Result& result : done.results()) {
+            installedDigests.insert(result.path, result);
+        }
+        installedHashed = true;
+        if (hashList) {
+            compareInstalledFiles();
+        }
+    });
+}
+
+void MainWindow::compareInstalledFiles() {
+    // The files as they are now, in name order: the first one that does not match is named.
+    // A file that appeared or changed since it was hashed (the hash list itself, when the
+    // installation is the data directory) is hashed once more first.
     const QString dirPath = paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString();
     const QDir dir(dirPath);
     const QStringList names = documents::verifiedFileNames(dirPath);
-    qint64 total = 0;
+    QStringList changed;
     for (const QString& name : names) {
-        total += QFileInfo(dir.filePath(name)).size();
+        const auto known = installedDigests.constFind(dir.filePath(name));
+        if (known == installedDigests.constEnd() || !FileHasher::isCurrent(*known)) {
+            changed << dir.filePath(name);
+        }
+    }
+    if (!changed.isEmpty() && !hashedAgain) {
+        hashedAgain = true;
+        hashInstalledFiles(changed);
+        return;
     }
 
-    qint64 processed = 0;
     for (const QString& name : names) {
-        QString actual;
-        if (!hashFileLive(dir.filePath(name), &actual, &processed, total)) {
+        const FileHasher::Result result = installedDigests.value(dir.filePath(name));
+        if (!result.read) {
             setStatus(QStringLiteral("Не удалось открыть файл ") + name +
                       QStringLiteral(" для чтения"));
             return;
         }
-        const QString expected = hashes.value(name).toString();
-        if (actual != expected) {
+        if (result.digest != hashList->value(name).toString()) {
             setStatus(QStringLiteral("Файл ") + name + QStringLiteral(" не прошел проверку хеша"));
             requestVersionList();
             return;
         }
     }
+    progressBar->setValue(100);
 
     setStatus(
         QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));

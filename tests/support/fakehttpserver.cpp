@@ -22,6 +22,8 @@ struct FakeHttpServer::Connection {
     QByteArray input;
     FakeResponse response;
     bool responding = false;
+    QByteArray path;
+    qint64 first = 0; // the body's first byte sent (a range)
     qint64 sent = 0;
     qint64 limit = 0;
     QTimer* trickle = nullptr;
@@ -104,23 +106,58 @@ void FakeHttpServer::onReadable(Connection* c) {
         return;
     }
     c->responding = true;
+    latest = c->input.left(end);
     QByteArray path = c->input.left(c->input.indexOf('\r')).split(' ').value(1);
-    path = path.left(path.indexOf('?') < 0 ? path.size() : path.indexOf('?'));
-    requested.append(path);
-    FakeResponse notFound = FakeResponse::withStatus(404);
-    const FakeResponse& r = c->response = routes.value(path, notFound);
-    if (r.stall == FakeResponse::Stall::BeforeHeaders) {
+    c->path = path.left(path.indexOf('?') < 0 ? path.size() : path.indexOf('?'));
+    requested.append(c->path);
+    respond(c);
+}
+
+void FakeHttpServer::releaseHeld() {
+    for (Connection* c : connections) {
+        if (c->responding && c->response.stall == FakeResponse::Stall::Held) {
+            respond(c);
+        }
+    }
+}
+
+void FakeHttpServer::respond(Connection* c) {
+    const FakeResponse held = c->response;
+    FakeResponse& r = c->response = routes.value(c->path, FakeResponse::withStatus(404));
+    if (r.stall == FakeResponse::Stall::BeforeHeaders ||
+        (r.stall == FakeResponse::Stall::Held && held.stall != FakeResponse::Stall::Held)) {
         return;
     }
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + " Status\r\n";
+    r.stall = r.stall == FakeResponse::Stall::Held ? FakeResponse::Stall::None : r.stall;
+    auto header = [&](const QByteArray& name) {
+        const int at = latest.indexOf("\r\n" + name + ": ");
+        return at < 0 ? QByteArray()
+                      : latest.mid(at + name.size() + 4).split('\r').first().trimmed();
+    };
+    const QByteArray range = header("Range"), ifRange = header("If-Range");
+    int status = r.status;
+    QByteArray head;
+    if (r.ranges && range.startsWith("bytes=") && (ifRange.isEmpty() || ifRange == r.etag)) {
+        c->first = range.mid(6, range.indexOf('-') - 6).toLongLong();
+        status = c->first < r.bodySize() ? 206 : 416;
+        c->first = qMin(c->first, r.bodySize());
+        head += "Content-Range: bytes " + QByteArray::number(c->first) + '-' +
+                QByteArray::number(r.bodySize() - 1) + '/' + QByteArray::number(r.bodySize()) +
+                "\r\n";
+    }
     if (!r.location.isEmpty()) {
         head += "Location: " + r.location + "\r\n";
     }
-    if (r.announceLength) {
-        head += "Content-Length: " + QByteArray::number(r.bodySize()) + "\r\n";
+    if (!r.etag.isEmpty()) {
+        head += "ETag: " + r.etag + "\r\n";
     }
-    c->socket->write(head + "Connection: close\r\n\r\n");
-    c->limit = r.cutAfter >= 0 ? qMin(r.cutAfter, r.bodySize()) : r.bodySize();
+    if (r.announceLength) {
+        head += "Content-Length: " + QByteArray::number(r.bodySize() - c->first) + "\r\n";
+    }
+    c->socket->write("HTTP/1.1 " + QByteArray::number(status) + " Status\r\n" + head +
+                     "Connection: close\r\n\r\n");
+    const qint64 size = r.bodySize() - c->first;
+    c->limit = r.cutAfter >= 0 ? qMin(r.cutAfter, size) : size;
     if (r.trickleBytes > 0) {
         c->trickle = new QTimer(this);
         connect(c->trickle, &QTimer::timeout, this, [this, c] { pump(c); });
@@ -136,8 +173,9 @@ void FakeHttpServer::pump(Connection* c) {
     const FakeResponse& r = c->response;
     while (c->sent < c->limit && c->socket->bytesToWrite() < SendWindow) {
         const qint64 n = qMin(c->trickle ? qint64(r.trickleBytes) : PieceSize, c->limit - c->sent);
-        c->socket->write(r.generatedSize >= 0 ? generatedBytes(c->sent, n)
-                                              : r.body.mid(int(c->sent), int(n)));
+        const qint64 at = c->first + c->sent;
+        c->socket->write(r.generatedSize >= 0 ? generatedBytes(at, n)
+                                              : r.body.mid(int(at), int(n)));
         c->sent += n;
         if (c->trickle) {
             return;

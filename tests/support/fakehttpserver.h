@@ -10,7 +10,8 @@ class QTcpServer;
 
 // One scripted HTTP response; the connection is closed after it unless a stall is scripted.
 struct FakeResponse {
-    enum class Stall { None, BeforeHeaders, AfterCut };
+    // Held: no answer until releaseHeld().
+    enum class Stall { None, BeforeHeaders, AfterCut, Held };
     int status = 200;
     QByteArray location;        // sent as "Location" when not empty
     QByteArray body;            // ignored when generatedSize >= 0
@@ -20,6 +21,8 @@ struct FakeResponse {
     Stall stall = Stall::None;  // AfterCut: after the cut the connection stays open, silent
     int trickleBytes = 0;       // > 0: one piece of this size every trickleIntervalMs
     int trickleIntervalMs = 0;
+    QByteArray etag;     // sent as "ETag" when not empty
+    bool ranges = false; // honours "Range: bytes=N-" unless "If-Range" differs from etag
 
     qint64 bodySize() const { return generatedSize >= 0 ? generatedSize : body.size(); }
     static FakeResponse ok(const QByteArray& body);
@@ -46,6 +49,10 @@ public:
     int requestCount(const QByteArray& path = QByteArray()) const;
     QList<QByteArray> requestedPaths() const { return requested; }
     int openConnections() const { return connections.size(); }
+    // The header lines of the latest request.
+    QByteArray lastRequest() const { return latest; }
+    // Answers the requests held so far with their routes as they are now.
+    void releaseHeld();
 
     // Deterministic pseudo-random bytes [offset, offset + size) of an endless stream.
     static QByteArray generatedBytes(qint64 offset, qint64 size);
@@ -53,6 +60,7 @@ public:
 private:
     struct Connection;
     void onReadable(Connection* connection);
+    void respond(Connection* connection);
     void pump(Connection* connection);
     void drop(Connection* connection);
 
@@ -60,4 +68,5 @@ private:
     QHash<QByteArray, FakeResponse> routes;
     QList<QByteArray> requested;
     QList<Connection*> connections;
+    QByteArray latest;
 };

@@ -137,6 +137,7 @@ bool hashCounted(const QString& path, const QString& step, qint64 total, qint64*
             if (total > 0) {
                 reporter.progress(step, static_cast<int>(*done * 100 / total));
             }
+            return true;
         },
         &why);
     if (!ok) {
