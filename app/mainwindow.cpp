@@ -149,6 +149,7 @@ void MainWindow::hashInBackground(const QStringList& paths,
     connect(files, &FileHasher::finished, this, [this, files, done] {
         hashProgress->stop();
         progressBar->setValue(100);
+        hasher = nullptr;
         files->deleteLater();
         done(*files);
     });
