@@ -105,10 +105,6 @@ void WindowTest::initTestCase() {
     marker = QDir::cleanPath(dataDir + "/../launches.txt");
     outside = QDir::cleanPath(dataDir + "/../outside");
     testenv::setVariable("QUORVEX_MARKER", marker);
-    // Every transfer, the window's own included, gives up after a second of silence, and a
-    // document after two seconds.
-    Downloader::setDefaultTransferTimeout(1000);
-    Downloader::setDocumentTimeLimit(2000);
     outsideTree = {{"victim", "intact"}, {"dir/", {}}};
     QVERIFY(testenv::writeTree(outside, outsideTree));
     release = testenv::makeRelease(FakeHttpServer::generatedBytes(0, 16 * 1024));
@@ -118,6 +114,10 @@ void WindowTest::initTestCase() {
 }
 
 void WindowTest::init() {
+    // Every transfer, the window's own included, gives up after a second of silence, and a
+    // document after two seconds.
+    Downloader::setDefaultTransferTimeout(1000);
+    Downloader::setDocumentTimeLimit(2000);
     signature::setTrustedKeys(QString());
     QDir(dataDir).removeRecursively();
     QVERIFY(QDir().mkpath(dataDir));
@@ -555,6 +555,8 @@ void WindowTest::hashedWhileListLoads() {
     FakeResponse held = FakeResponse::ok(QJsonDocument(hashes).toJson());
     held.stall = FakeResponse::Stall::Held;
     server.setRoute("/hashlist.json", held);
+    Downloader::setDefaultTransferTimeout(60000); // held for as long as the hashing takes
+    Downloader::setDocumentTimeLimit(60000);
     const int before = launches();
     startWindow();
     QTRY_COMPARE(bar(), 100);

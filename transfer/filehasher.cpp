@@ -17,8 +17,12 @@ void FileHasher::start(const QStringList& files, int threads) {
     if (!paths.isEmpty() || done) {
         return;
     }
+    Sha256::prepare();
     paths = files;
     finalResults.resize(paths.size());
+    // The workers read the lists and write their own result slots only: nothing may detach
+    // (copy) a container while they run.
+    resultSlots = finalResults.data();
     QVector<qint64> sizes(paths.size());
     for (int i = 0; i < paths.size(); ++i) {
         const QFileInfo info(paths[i]);
@@ -51,13 +55,14 @@ void FileHasher::work() {
         if (slot >= order.size() || stopping.loadRelaxed()) {
             break;
         }
-        const int index = order[slot];
-        Result& result = finalResults[index];
-        result.path = paths[index];
-        const QFileInfo info(paths[index]);
+        const int index = order.at(slot);
+        const QString& path = paths.at(index);
+        Result& result = resultSlots[index];
+        result.path = path;
+        const QFileInfo info(path);
         result.size = info.size();
         result.modified = info.lastModified();
-        result.read = Sha256::hashFile(paths[index], &result.digest, [this](qint64 block) {
+        result.read = Sha256::hashFile(path, &result.digest, [this](qint64 block) {
             hashed.fetchAndAddRelaxed(block);
             return !stopping.loadRelaxed();
         });

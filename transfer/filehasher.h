@@ -49,6 +49,7 @@ private:
     QStringList paths;
     QVector<int> order;
     QVector<Result> finalResults;
+    Result* resultSlots = nullptr;
     const QVector<Result> noResults;
     qint64 totalBytes = 0;
     QAtomicInteger<int> next{0};

@@ -1,34 +1,44 @@
 #include "sha256.h"
 
 #include <QFile>
-#include <openssl/evp.h>
+
+// The digest's own functions: they touch nothing but their context, so any number of threads
+// can hash at once. (The generic EVP interface goes through shared algorithm tables, which a
+// libcrypto built without thread support, as the Windows one is, does not lock.)
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
 
 struct Sha256::State {
-    EVP_MD_CTX* ctx = nullptr;
+    SHA256_CTX ctx;
 };
+
+void Sha256::prepare() {
+    // The library's one-time set-up (which also picks the CPU's SHA instructions) is not safe
+    // to race with on a libcrypto without threads: it runs once, here.
+    static const bool ready = OPENSSL_init_crypto(0, nullptr) == 1;
+    Q_UNUSED(ready)
+}
 
 Sha256::Sha256()
     : state(new State) {
-    state->ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(state->ctx, EVP_sha256(), nullptr);
+    prepare();
+    SHA256_Init(&state->ctx);
 }
 
-Sha256::~Sha256() {
-    EVP_MD_CTX_free(state->ctx);
-}
+Sha256::~Sha256() = default;
 
 void Sha256::addData(const char* data, qint64 length) {
     if (length > 0) {
-        EVP_DigestUpdate(state->ctx, data, static_cast<size_t>(length));
+        SHA256_Update(&state->ctx, data, static_cast<size_t>(length));
     }
 }
 
 QByteArray Sha256::result() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(state->ctx, digest, &length);
-    EVP_DigestInit_ex(state->ctx, EVP_sha256(), nullptr);
-    return QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length));
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256_Final(digest, &state->ctx);
+    SHA256_Init(&state->ctx);
+    return QByteArray(reinterpret_cast<const char*>(digest), SHA256_DIGEST_LENGTH);
 }
 
 bool Sha256::hashFile(const QString& path, QString* hexDigest,

@@ -14,6 +14,10 @@ public:
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
 
+    // Sets up the library for hashing on several threads; call on the main thread before any
+    // worker hashes (constructing a Sha256 does it too).
+    static void prepare();
+
     void addData(const char* data, qint64 length);
     void addData(const QByteArray& data) { addData(data.constData(), data.size()); }
     // Finishes the digest; the object is reset afterwards.
