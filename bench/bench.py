@@ -4,7 +4,8 @@
 Generates the data under a temporary directory, serves it with nginx on 127.0.0.1, measures
 the updater and its command-line baseline side by side (alternating, after one warm-up run
 each, median of --runs runs, page cache warm) and prints a Markdown table on stdout.
-Progress goes to stderr.
+Progress goes to stderr. The rows over a round-trip time run last: nginx moves to another
+port and bench/latency_proxy.py takes the one compiled into the updater.
 """
 
 import argparse
@@ -19,10 +20,15 @@ import sys
 import tempfile
 import time
 
+from latency_proxy import LatencyProxy
+
 MiB = 1024 * 1024
 TIME = "/usr/bin/time"
 # A run that takes longer has gone wrong (the updater waits forever after most failures).
 RUN_TIMEOUT = 180
+# The verification baseline: the hash list, then the digest of every file.
+VERIFY_SCRIPT = ('curl -sf -o "$1/hashlist.json" "$2" && shift 2 && '
+                 'openssl dgst -sha256 "$@" >/dev/null')
 
 
 def log(*parts):
@@ -134,6 +140,23 @@ def drop_dir(path):
     shutil.rmtree(path, ignore_errors=True)
 
 
+def drop_caches():
+    """Writes back and drops the page cache; False where the system refuses."""
+    os.sync()
+    try:
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
@@ -154,6 +177,9 @@ class Bench:
         self.hashing = []
         self.notes = []
         self.xvfb = None
+        self.proxy = None
+        self.latencyPeaks = []
+        self.resumeShares = None
 
     # ----------------------------------------------------------------- environment
     def env(self, xdg, platform_name="offscreen", display=None):
@@ -166,15 +192,17 @@ class Bench:
             env["DISPLAY"] = display
         return env
 
-    def start_server(self):
+    def start_server(self, port=None):
         subprocess.run([os.path.join(self.root, "scripts", "nginx.sh"), "start", self.www,
-                        str(self.port), os.path.join(self.work, "nginx")], check=True)
+                        str(port or self.port), os.path.join(self.work, "nginx")], check=True)
 
     def stop_server(self):
         subprocess.run([os.path.join(self.root, "scripts", "nginx.sh"), "stop",
                         os.path.join(self.work, "nginx")], check=False)
 
     def cleanup(self):
+        if self.proxy:
+            self.proxy.stop()
         self.stop_server()
         if self.xvfb:
             self.xvfb.terminate()
@@ -279,16 +307,14 @@ class Bench:
                                                    self.verifyBytes / MiB))
         env = self.env(self.verifyXdg)
         base_dir = os.path.join(self.work, "verify-baseline")
-        os.makedirs(base_dir)
-        script = ('curl -sf -o "$1/hashlist.json" "$2" && shift 2 && '
-                  'openssl dgst -sha256 "$@" >/dev/null')
+        os.makedirs(base_dir, exist_ok=True)
 
         def ours():
             return run_timed([self.updater], env=env, stamp=self.stamp)
 
         def theirs():
-            return run_timed(["sh", "-c", script, "sh", base_dir, self.base + "/hashlist.json"]
-                             + self.verifyFiles)
+            return run_timed(["sh", "-c", VERIFY_SCRIPT, "sh", base_dir,
+                              self.base + "/hashlist.json"] + self.verifyFiles)
 
         o, t = side_by_side(self.args.runs, lambda: None, ours, theirs)
         exit_s = median([m.exit_seconds for m in o])
@@ -462,6 +488,172 @@ class Bench:
                 self.row("4a. Start-up (offscreen): an empty Qt window with %s vs without"
                          % what, o, t, None)
 
+    # ----------------------------------------------------------------- round-trip time
+    def start_proxy(self):
+        """Moves nginx to a port of its own and puts the delaying proxy on the one compiled
+        into the updater, so the same build and the same addresses in the data go through
+        the round trip."""
+        self.stop_server()
+        server_port = int(subprocess.run([os.path.join(self.root, "scripts", "free-port.sh")],
+                                         stdout=subprocess.PIPE, check=True).stdout)
+        self.start_server(server_port)
+        self.proxy = LatencyProxy(self.port, server_port, self.args.rtt_ms / 1000)
+        self.proxy.start()
+        # What the proxy adds: the first response of a new connection (2 RTT), of a kept-alive
+        # one (1 RTT), and its throughput against nginx directly.
+        small = self.base + "/hashlist.json"
+        firsts = subprocess.run(["curl", "-sf", "-o", "/dev/null", "-o", "/dev/null", "-w",
+                                 "%{time_starttransfer} ", small, small],
+                                stdout=subprocess.PIPE, check=True).stdout.split()
+        speeds = [float(subprocess.run(["curl", "-sf", "-o", "/dev/null", "-w",
+                                        "%{speed_download}", "http://127.0.0.1:%d/body1g.bin"
+                                        % port], stdout=subprocess.PIPE, check=True).stdout)
+                  for port in (self.port, server_port)]
+        self.notes.append(
+            "Round-trip proxy (%d ms): first response byte after %.0f ms on a new connection "
+            "and %.0f ms on a kept-alive one; a 1 GiB body at %.0f MB/s through it, %.0f MB/s "
+            "from nginx directly." % (self.args.rtt_ms, float(firsts[0]) * 1000,
+                                      float(firsts[1]) * 1000, speeds[0] / 1e6,
+                                      speeds[1] / 1e6))
+        log(self.notes[-1])
+
+    def bench_latency(self, cold):
+        rtt = "%d ms round trip" % self.args.rtt_ms
+        if cold and not drop_caches():
+            self.notes.append("L2 skipped: the page cache cannot be dropped here "
+                              "(/proc/sys/vm/drop_caches refused).")
+            log(self.notes[-1])
+            return
+        env = self.env(self.verifyXdg)
+        base_dir = os.path.join(self.work, "verify-baseline")
+        os.makedirs(base_dir, exist_ok=True)
+        cores = len(os.sched_getaffinity(0))
+        variants = [("%d cores" % cores, [])]
+        if not cold:
+            variants.append(("1 core (`taskset -c 0` on both sides)", ["taskset", "-c", "0"]))
+        for label, pin in variants:
+            log("verification, %s, %s%s" % (rtt, label, ", page cache dropped" if cold else ""))
+            o, t = side_by_side(
+                self.args.runs, drop_caches if cold else lambda: None,
+                lambda: run_timed(pin + [self.updater], env=env, stamp=self.stamp),
+                lambda: run_timed(pin + ["sh", "-c", VERIFY_SCRIPT, "sh", base_dir,
+                                         self.base + "/hashlist.json"] + self.verifyFiles))
+            if cold:
+                name = ("L2. Verification, %s, page cache dropped before every run, %s: "
+                        "updater vs `curl` + `openssl dgst -sha256`" % (rtt, label))
+            else:
+                name = ("L1. Verification, 64 files / 512 MiB over a %s, %s: updater start → "
+                        "application started, vs `curl` hash list + `openssl dgst -sha256`"
+                        % (rtt, label))
+            _, peak = self.row(name, o, t, 0.6 if not pin else None)
+            self.latencyPeaks.append(("L2 cold" if cold else "L1 " + label.split(" (")[0],
+                                      peak))
+
+    def interrupted_run(self, env, budget, log_path):
+        """Runs the updater while the proxy cuts the response bytes at budget; ends it once
+        the transfer was cut and the process has been idle for a second (it keeps its window
+        open on the error)."""
+        cuts = self.proxy.cuts
+        if os.path.exists(self.stamp):
+            os.remove(self.stamp)
+        self.proxy.arm_cut(budget)
+        with open(log_path, "wb") as err:
+            proc = subprocess.Popen([self.updater], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=err, start_new_session=True)
+        deadline = time.time() + RUN_TIMEOUT
+        last = idle_since = None
+        try:
+            while proc.poll() is None and time.time() < deadline:
+                time.sleep(0.1)
+                if self.proxy.cuts == cuts:
+                    continue
+                ticks = cpu_ticks(proc.pid)
+                if ticks != last:
+                    last, idle_since = ticks, time.time()
+                elif time.time() - idle_since >= 1:
+                    break
+        finally:
+            self.proxy.disarm_cut()
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGTERM)
+                try:
+                    proc.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
+        if self.proxy.cuts == cuts or time.time() >= deadline or os.path.exists(self.stamp):
+            with open(log_path, errors="replace") as f:
+                raise RuntimeError("the interrupted run did not end at the cut: " +
+                                   f.read()[-3000:])
+
+    def bench_resume(self):
+        runs = min(self.args.runs, 3)
+        payload = os.path.join(self.work, "resume-payload")
+        os.makedirs(payload)
+        shutil.copy(self.stampApp, os.path.join(payload, "app-binary"))
+        for i in range(10):
+            write_random(os.path.join(payload, "media%02d.pak" % i), 70 * 1000 * 1000)
+        archive = os.path.join(self.www, "resume.7z")
+        subprocess.run(["7zz", "a", "-bd", "-mx=0", archive, "."], cwd=payload, check=True,
+                       stdout=subprocess.DEVNULL)
+        drop_dir(payload)
+        size = os.path.getsize(archive)
+        url = self.base + "/resume.7z"
+        with open(os.path.join(self.www, "versions.json"), "w") as f:
+            json.dump([dict(self.record, download_url=url)], f, indent=4)
+        log("resumed installation: %.0f MB archive, cut at half, %d runs per side" % (
+            size / 1e6, runs))
+        xdg = os.path.join(self.work, "resume")
+        update_dir = os.path.join(xdg, "qv_updater", "update")
+        base_dir = os.path.join(self.work, "resume-baseline")
+        partial = os.path.join(base_dir, "update", "resume.7z")
+        env = self.env(xdg)
+        interrupted_log = os.path.join(self.work, "interrupted.log")
+
+        def prepare():
+            drop_dir(xdg)
+            drop_dir(base_dir)
+            os.makedirs(os.path.dirname(partial))
+
+        def second_run(cmd, **kw):
+            os.sync()
+            relayed = self.proxy.response_bytes
+            m = run_timed(cmd, **kw)
+            m.share = (self.proxy.response_bytes - relayed) / size
+            return m
+
+        def ours():
+            self.interrupted_run(env, size // 2, interrupted_log)
+            left = sorted(os.listdir(update_dir)) if os.path.isdir(update_dir) else []
+            log("  left by the interrupted run in update/: " + (", ".join(
+                "%s (%d bytes)" % (n, os.path.getsize(os.path.join(update_dir, n)))
+                for n in left) or "nothing"))
+            m = second_run([self.updater], env=env, stamp=self.stamp)
+            if not os.path.exists(os.path.join(xdg, "qv_updater", "app", "app-binary")):
+                raise RuntimeError("the updater did not install the archive")
+            return m
+
+        def theirs():
+            self.proxy.arm_cut(size // 2)
+            subprocess.run(["curl", "-s", "-o", partial, url], timeout=RUN_TIMEOUT)  # exits 18
+            self.proxy.disarm_cut()
+            if not 0.4 < os.path.getsize(partial) / size < 0.6:
+                raise RuntimeError("the cut left %d bytes" % os.path.getsize(partial))
+            return second_run(["sh", "-c", 'curl -sf -C - -o "$1/update/resume.7z" "$2" && '
+                               '7zz x -bd "$1/update/resume.7z" -o"$1/app" >/dev/null',
+                               "sh", base_dir, url])
+
+        o, t = side_by_side(runs, prepare, ours, theirs)
+        _, peak = self.row("L3. Resumed installation, %.0f MB archive (7z stored) cut at half "
+                           "over a %d ms round trip, second run: updater start → application "
+                           "started, vs `curl -C -` + `7zz x` (%d per side)"
+                           % (size / 1e6, self.args.rtt_ms, runs), o, t, None)
+        self.latencyPeaks.append(("L3 %.0f MB archive" % (size / 1e6), peak))
+        self.resumeShares = (median([m.share for m in o]), median([m.share for m in t]), size)
+        prepare()
+        drop_dir(base_dir)
+        os.remove(archive)
+
     # ----------------------------------------------------------------- report
     def machine(self):
         def first_line(cmd):
@@ -513,9 +705,14 @@ class Bench:
                      ("download", self.bench_download),
                      ("install", lambda: self.bench_install(checked=False)),
                      ("install-checked", lambda: self.bench_install(checked=True)),
-                     ("startup", self.bench_startup)]
+                     ("startup", self.bench_startup),
+                     ("latency", lambda: self.bench_latency(cold=False)),
+                     ("latency-cold", lambda: self.bench_latency(cold=True)),
+                     ("resume", self.bench_resume)]
             for name, step in steps:
                 if only is None or name in only:
+                    if name.startswith(("latency", "resume")) and not self.proxy:
+                        self.start_proxy()
                     step()
         finally:
             self.cleanup()
@@ -527,6 +724,17 @@ class Bench:
                   "independent of the size: %s)." % (
                       fmt_mib(p100), fmt_mib(p1g),
                       "met" if p1g <= 32 * 1024 and abs(p1g - p100) <= 2048 else "**missed**")]
+        if self.resumeShares:
+            ours, theirs, size = self.resumeShares
+            lines += ["", "Resumed installation: the second run received %.1f %% of the %.0f MB "
+                      "archive's size (target ≤ 55 %%: %s); the `curl -C -` baseline %.1f %%." % (
+                          100 * ours, size / 1e6, "met" if ours <= 0.55 else "**missed**",
+                          100 * theirs)]
+        if self.latencyPeaks:
+            lines += ["", "Updater peak memory over the round trip: " + ", ".join(
+                "%s %s" % (label, fmt_mib(peak)) for label, peak in self.latencyPeaks) + "."]
+        if self.notes:
+            lines += [""] + self.notes
         if self.hashing:
             lines += ["", "Hashing the verification set (%.0f MiB) in one process, by reading "
                       "strategy (best of %d):" % (self.verifyBytes / MiB, self.args.runs), "",
@@ -542,8 +750,10 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--workdir", default=None)
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--rtt-ms", type=int, default=100)
     parser.add_argument("--only", default="",
-                        help="comma-separated: verify,hash,download,install,install-checked,startup")
+                        help="comma-separated: verify,hash,download,install,install-checked,"
+                        "startup,latency,latency-cold,resume")
     Bench(parser.parse_args()).run()
 
 

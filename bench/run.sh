@@ -5,7 +5,9 @@
 #   BENCH_RUNS   runs per side, median reported (default 7)
 #   BENCH_BUILD  build directory (default <root>/build-bench)
 #   BENCH_KEEP=1 keep the generated data
-#   BENCH_ONLY   comma-separated subset: verify,hash,download,install,install-checked,startup
+#   BENCH_ONLY   comma-separated subset: verify,hash,download,install,install-checked,startup,
+#                latency,latency-cold,resume (the last three over a delaying proxy)
+#   BENCH_RTT_MS round-trip time of those three (default 100)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BENCH_BUILD:-$root/build-bench}"
@@ -32,4 +34,5 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 keep=()
 [ "${BENCH_KEEP:-0}" = 1 ] && keep=(--keep)
 exec python3 "$root/bench/bench.py" --root "$root" --build "$build" --port "$port" \
-    --runs "${BENCH_RUNS:-7}" --only "${BENCH_ONLY:-}" "${keep[@]}"
+    --runs "${BENCH_RUNS:-7}" --rtt-ms "${BENCH_RTT_MS:-100}" --only "${BENCH_ONLY:-}" \
+    "${keep[@]}"
