@@ -559,7 +559,7 @@ void WindowTest::hashedWhileListLoads() {
     Downloader::setDocumentTimeLimit(60000);
     const int before = launches();
     startWindow();
-    QTRY_COMPARE(bar(), 100);
+    QTRY_VERIFY(bar() == 100 && server.requestCount("/hashlist.json") == 1);
     QCOMPARE(label(), QStringLiteral("Начинаю загрузку хеш таблицы"));
     QVERIFY(testenv::writeFile(dataDir + "/Quorvex/A.dll", "new!"));
     server.releaseHeld();
