@@ -131,7 +131,7 @@ void Downloader::sendRequest() {
 
 bool Downloader::openPartial() {
     const QString partPath = targetPath + QStringLiteral(".part");
-    const QString metaPath = partPath + QStringLiteral(".meta");
+    const QString metaPath = partMetaPath();
     // Partial files of other downloads can no longer be resumed.
     const QDir dir(QFileInfo(targetPath).absolutePath());
     for (const QString& name :
@@ -155,12 +155,12 @@ bool Downloader::openPartial() {
         part = nullptr;
         return false;
     }
-    offset = validator.isEmpty() ? 0 : part->size();
-    if (offset == 0) {
-        validator.clear();
-        part->resize(0);
+    if (validator.isEmpty() || part->size() == 0) {
+        restartPartial();
+    } else {
+        offset = part->size();
+        part->seek(offset);
     }
-    part->seek(offset);
     return true;
 }
 
@@ -183,19 +183,16 @@ void Downloader::onMetaData() {
              QString::fromLatin1(range));
         return;
     }
-    if (!continues) {
-        // The whole body: the server ignored the range, or the file changed since.
-        offset = 0;
-        part->resize(0);
-        part->seek(0);
+    if (continues) {
+        return; // the kept validator still describes the body
     }
-    // Only a strong entity tag identifies the bytes exactly; a weak one ("W/") cannot be used.
+    // The whole body: the server ignored the range, or the file changed since. Only a strong
+    // entity tag identifies the bytes exactly; a weak one ("W/") cannot be used.
+    restartPartial();
     const QByteArray etag = reply->rawHeader("ETag");
-    const QByteArray modified = reply->rawHeader("Last-Modified");
-    if (!continues) {
-        validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : modified;
-    }
-    QSaveFile meta(targetPath + QStringLiteral(".part.meta"));
+    validator =
+        !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
+    QSaveFile meta(partMetaPath());
     if (validator.isEmpty()) {
         QFile::remove(meta.fileName());
     } else if (meta.open(QIODevice::WriteOnly)) {
@@ -255,10 +252,7 @@ void Downloader::onReply(QNetworkReply* reply) {
         // Nothing is left past what is on disk, which has not been checked against the
         // validator: the whole body is fetched again.
         reply->deleteLater();
-        offset = 0;
-        validator.clear();
-        part->resize(0);
-        part->seek(0);
+        restartPartial();
         sendRequest();
         return;
     }
@@ -307,17 +301,28 @@ bool Downloader::finishPartial() {
         qWarning() << "Ошибка записи в файл:" << targetPath << part->errorString();
         return false;
     }
-    QFile::remove(targetPath + QStringLiteral(".part.meta"));
+    QFile::remove(partMetaPath());
     delete part;
     part = nullptr;
     return true;
+}
+
+QString Downloader::partMetaPath() const {
+    return targetPath + QStringLiteral(".part.meta");
+}
+
+void Downloader::restartPartial() {
+    offset = 0;
+    validator.clear();
+    part->resize(0);
+    part->seek(0);
 }
 
 void Downloader::removePartial() {
     if (part) {
         part->close();
         part->remove();
-        QFile::remove(targetPath + QStringLiteral(".part.meta"));
+        QFile::remove(partMetaPath());
         delete part;
         part = nullptr;
     }

@@ -81,6 +81,9 @@ private:
     bool openPartial();
     void sendRequest();
     void removePartial();
+    // Drops what is on disk: the body is written from its first byte.
+    void restartPartial();
+    QString partMetaPath() const;
     bool finishPartial();
 
     QPointer<QNetworkReply> currentReply;

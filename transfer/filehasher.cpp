@@ -33,13 +33,7 @@ void FileHasher::start(const QStringList& files, int threads) {
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return sizes[a] > sizes[b]; });
     const int workers = qBound(1, threads, qMax(1, paths.size()));
     if (paths.isEmpty()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                done = true;
-                emit finished();
-            },
-            Qt::QueuedConnection);
+        reportFinished();
         return;
     }
     pool.setMaxThreadCount(workers);
@@ -70,14 +64,18 @@ void FileHasher::work() {
     // The last worker out reports on the object's own thread; each result slot was written by
     // one worker only, and the queued call orders those writes before the reads that follow.
     if (running.fetchAndAddOrdered(-1) == 1) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                done = true;
-                emit finished();
-            },
-            Qt::QueuedConnection);
+        reportFinished();
     }
+}
+
+void FileHasher::reportFinished() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            done = true;
+            emit finished();
+        },
+        Qt::QueuedConnection);
 }
 
 bool FileHasher::isCurrent(const Result& result) {

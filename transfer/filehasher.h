@@ -45,6 +45,8 @@ signals:
 
 private:
     void work();
+    // Posts finished() to the object's own thread, from whichever thread ends the work.
+    void reportFinished();
 
     QStringList paths;
     QVector<int> order;

@@ -195,8 +195,9 @@ void MainWindow::useVersionList(const QByteArray& body) {
 void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
     // The form of "size" and "sha256" was judged when the entry was chosen.
     const QJsonValue size = versionInfo.value(QStringLiteral("size"));
-    if (state && size.isDouble() && QFileInfo(path).size() != qint64(size.toDouble())) {
-        qWarning() << "Размер архива не совпадает:" << path << QFileInfo(path).size();
+    const qint64 archiveSize = state ? QFileInfo(path).size() : -1;
+    if (state && size.isDouble() && archiveSize != qint64(size.toDouble())) {
+        qWarning() << "Размер архива не совпадает:" << path << archiveSize;
         QFile::remove(path);
         state = false;
     }
