@@ -135,6 +135,7 @@ private slots:
         row("extract-to/refused", edit("extract_to", "/update"));
         row("binary-name", edit("binary_name", "prog"));
         row("binary-name/refused", edit("binary_name", "/pro\x01g"));
+        row("executable-path", edit("binary_name", "/" + QString(210, 'p')));
         row("download-url", edit("download_url", A));
         row("download-url/file-name", edit("download_url", "http://h/s/"));
         row("archive-keys", edit("size", "12"));

@@ -41,6 +41,13 @@ QString exampleDataDir() {
 
 namespace {
 
+// The longest data directory of a local Windows account: user names have at most 20
+// characters.
+QString windowsDataDir() {
+    return QStringLiteral("C:/Users/%1/AppData/Local/qv_updater")
+        .arg(QString(20, QLatin1Char('u')));
+}
+
 bool isLowercaseDigest(const QString& text) {
     static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
     return hex.match(text).hasMatch();
@@ -247,6 +254,18 @@ private:
                                        "(\"%3\")")
                             .arg(index)
                             .arg(quoted(binaryName), why));
+            } else if (!documents::executablePathProblem(windowsDataDir(), target, binary)
+                            .isEmpty()) {
+                problem(QStringLiteral("executable-path"),
+                        QStringLiteral("entry %1: the executable's path within the data "
+                                       "directory, %2, is %3 characters; behind a Windows "
+                                       "user's data directory (up to %4 characters) it can "
+                                       "pass %5, and the updater refuses it")
+                            .arg(index)
+                            .arg(QDir::cleanPath(target + binary))
+                            .arg(QDir::cleanPath(target + binary).size())
+                            .arg(windowsDataDir().size())
+                            .arg(documents::MaxExecutablePath));
             }
         }
     }
