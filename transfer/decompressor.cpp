@@ -32,7 +32,7 @@ protected:
 // Windows has no parent-death signal: the extractor joins a job object that only this process
 // holds, and the system ends every process of the job when it closes that handle, which it does
 // when this process ends, however it ends.
-void endWithThisProcess(qint64 pid) {
+void endWithThisProcess(HANDLE child) {
     static const HANDLE job = [] {
         const HANDLE handle = CreateJobObjectW(nullptr, nullptr);
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -44,12 +44,8 @@ void endWithThisProcess(qint64 pid) {
         }
         return handle;
     }();
-    const HANDLE child = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(pid));
-    if (!job || !child || !AssignProcessToJobObject(job, child)) {
+    if (!job || !AssignProcessToJobObject(job, child)) {
         qDebug() << "Процесс распаковки не привязан к программе обновления:" << GetLastError();
-    }
-    if (child) {
-        CloseHandle(child);
     }
 }
 #endif
@@ -113,7 +109,20 @@ void Decompressor::extract(const QString& archivePath, const QString& targetDir)
             SLOT(onProcessFinished(int, QProcess::ExitStatus)));
     connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this,
             SLOT(onProcessError(QProcess::ProcessError)));
+#ifdef Q_OS_WIN
+    // The extractor is created suspended and runs only once it is tied to this process: a kill
+    // of the updater between the two would leave it writing on, unseen.
+    PROCESS_INFORMATION* created = nullptr;
+    process->setCreateProcessArgumentsModifier(
+        [&created](QProcess::CreateProcessArguments* arguments) {
+            arguments->flags |= CREATE_SUSPENDED;
+            created = arguments->processInformation;
+        });
+#endif
     process->start(QIODevice::ReadWrite);
+#ifdef Q_OS_WIN
+    process->setCreateProcessArgumentsModifier({});
+#endif
     if (!process->waitForStarted(StartTimeoutMs)) {
         qDebug() << "Ошибка запуска процесса:" << process->errorString();
         emit decompressionFinished(false, QStringLiteral("Ошибка запуска процесса: ") +
@@ -121,7 +130,10 @@ void Decompressor::extract(const QString& archivePath, const QString& targetDir)
         return;
     }
 #ifdef Q_OS_WIN
-    endWithThisProcess(process->processId());
+    if (created) {
+        endWithThisProcess(created->hProcess);
+        ResumeThread(created->hThread);
+    }
 #endif
     // Nobody answers 7-Zip's questions: should it ever ask one (a file that already exists),
     // it reads the end of its input and stops with an error instead of waiting forever.
