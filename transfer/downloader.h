@@ -41,8 +41,6 @@ public:
 
     // Makes the next startDownload resumable (see above).
     void setResumable(bool on) { resumable = on; }
-    // Bytes already on disk that the running transfer continues from (0: from the start).
-    qint64 resumedFrom() const { return offset; }
 
     // True from a successful start until the end is reported.
     bool isRunning() const { return running; }

@@ -30,7 +30,6 @@ public:
     // Starts hashing paths on up to threads workers (at least one). The largest files go first,
     // so one large file does not start last and keep a single core busy at the end.
     void start(const QStringList& paths, int threads = QThread::idealThreadCount());
-    bool isFinished() const { return done; }
     // Bytes hashed so far, readable at any time; the sum of the sizes seen at start is total().
     qint64 bytesDone() const { return hashed.loadRelaxed(); }
     qint64 total() const { return totalBytes; }

@@ -66,6 +66,9 @@ done
 # linked in.
 cp /usr/share/doc/mingw-w64-i686-dev/copyright "$stage/licenses/mingw-w64-copyright.txt"
 cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licenses/gcc-runtime-copyright.txt"
+# Debian's record of 7-Zip's sources, their authors and licences: the 7-Zip package installed
+# above is the version the SDK's 7z.exe was built from.
+cp /usr/share/doc/7zip/copyright "$stage/licenses/7-Zip-copyright.txt"
 
 # Relinking with another Qt (licenses/Qt.txt): the updater's own objects and its link command,
 # the SDK's paths replaced by $QT and $OPENSSL.

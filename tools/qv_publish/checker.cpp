@@ -256,14 +256,15 @@ private:
                             .arg(quoted(binaryName), why));
             } else if (!documents::executablePathProblem(windowsDataDir(), target, binary)
                             .isEmpty()) {
+                const QString inDataDir = QDir::cleanPath(target + binary);
                 problem(QStringLiteral("executable-path"),
                         QStringLiteral("entry %1: the executable's path within the data "
                                        "directory, %2, is %3 characters; behind a Windows "
                                        "user's data directory (up to %4 characters) it can "
                                        "pass %5, and the updater refuses it")
                             .arg(index)
-                            .arg(QDir::cleanPath(target + binary))
-                            .arg(QDir::cleanPath(target + binary).size())
+                            .arg(inDataDir)
+                            .arg(inDataDir.size())
                             .arg(windowsDataDir().size())
                             .arg(documents::MaxExecutablePath));
             }
