@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Rebuilds the Windows (i686) SDK that scripts/windows/build.sh builds against, from Debian 12's
 # own source packages, on a Debian 12 machine that has only Debian's package mirror:
-#   qt5/      Qt 5.15.8 qtbase, static, static C/C++ runtime, with Debian's upstream fixes
-#   openssl/  OpenSSL 3.0 libcrypto and libssl, static
+#   qt5/      Qt 5.15.8 qtbase, static, static C/C++ runtime, with Debian's upstream fixes and
+#             TLS (OpenSSL linked in; root certificates from the Windows certificate store)
+#   STAMP     the SHA-256 of this script: scripts/test.sh takes an SDK only when it matches
+#   openssl/  OpenSSL 3.0 libcrypto and libssl, static, with thread support
 #   7zip/     the 7-Zip console program for Windows (7z.exe), all formats but RAR
 # About 17 minutes on 2 cores (Intel Xeon), nearly all of it Qt.
 #   scripts/windows/build-sdk.sh [OUTPUT]
@@ -102,11 +104,13 @@ rm -rf "$work/openssl"
 mkdir "$work/openssl"
 tar -xf "$work"/downloads/openssl_*.orig.tar.gz -C "$work/openssl" --strip-components=1
 # The prefixes are those of the SDK in use (they are compiled in as defaults that the updater
-# never reads); the files are installed into the SDK's folders.
+# never reads); the files are installed into the SDK's folders. no-shared alone gives static
+# libraries: Configure's -static would also switch threads off, and the hashing threads and Qt's
+# TLS need the locks.
 rm -rf "$work/install"
 (cd "$work/openssl" &&
     ./Configure mingw --cross-compile-prefix=i686-w64-mingw32- --prefix=/opt/openssl-win32 \
-        --libdir=lib no-shared no-tests no-module no-legacy -static &&
+        --libdir=lib no-shared no-tests no-module no-legacy &&
     make -j"$jobs" build_libs && make install_dev DESTDIR="$work/install")
 mkdir -p "$stage/openssl"
 mv "$work/install/opt/openssl-win32/include" "$work/install/opt/openssl-win32/lib" "$stage/openssl/"
@@ -128,7 +132,9 @@ sed -n '/^# Debian specific/q;/^[^#]/p' "$work/qtbase/debian/patches/series" |
     "$work/qtbase/configure" -xplatform win32-g++ \
         -device-option CROSS_COMPILE=i686-w64-mingw32- -prefix /opt/qt5-win32 -silent \
         -static -static-runtime -release -optimize-size -opensource -confirm-license \
-        -nomake examples -nomake tests -no-opengl -no-dbus -no-icu -no-openssl \
+        -nomake examples -nomake tests -no-opengl -no-dbus -no-icu \
+        -openssl-linked OPENSSL_INCDIR="$stage/openssl/include" OPENSSL_LIBDIR="$stage/openssl/lib" \
+        OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lgdi32 -lcrypt32 -luser32 -ladvapi32" \
         -no-sql-sqlite -no-sql-odbc -no-sql-psql -no-sql-mysql \
         -qt-zlib -qt-pcre -qt-libpng -no-libjpeg -qt-freetype -qt-harfbuzz \
         -no-feature-vulkan -no-direct2d -no-feature-tabletevent &&
@@ -138,6 +144,11 @@ strip "$stage/qt5/bin/qmake"
 # qmake and Qt's CMake packages find everything relative to where the SDK lies.
 printf '[Paths]\nPrefix=..\n' >"$stage/qt5/bin/qt.conf"
 
+grep -q '^#define QT_FEATURE_ssl 1' "$stage/qt5/include/QtNetwork/qtnetwork-config.h" ||
+    { echo "Qt was configured without TLS" >&2 && exit 1; }
+grep -q '^# *define OPENSSL_THREADS' "$stage/openssl/include/openssl/configuration.h" ||
+    { echo "OpenSSL was configured without threads" >&2 && exit 1; }
+"$root/scripts/windows/sdk-digest.sh" >"$stage/STAMP"
 mv "$stage" "$out"
 [ -z "${remove_work:-}" ] || rm -rf "$work"
 echo "$out"
