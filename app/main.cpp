@@ -3,6 +3,7 @@
 #include <QIcon>
 
 #include "mainwindow.h"
+#include "network.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
@@ -13,6 +14,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(
         QFileInfo(QCoreApplication::applicationFilePath()).baseName());
 #endif
+    network::useSystemProxy();
     MainWindow window;
     window.launchInstalledUpdater();
     window.setWindowIcon(QIcon(QStringLiteral(":/icons/ICON.ico")));

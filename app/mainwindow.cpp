@@ -16,6 +16,7 @@
 
 #include "downloader.h"
 #include "mainwindowform.h"
+#include "network.h"
 #include "paths.h"
 #include "signature.h"
 
@@ -38,6 +39,7 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& serverUrl)
     , publicKeys(signature::trustedKeys()) {
     // Every transfer, the version list included, fails after this long without data.
     networkManager->setTransferTimeout(Downloader::defaultTransferTimeout());
+    network::reportProblems(networkManager);
     // A separate update program takes over when it is installed.
     const QString updateProgram = paths::dataDir() + paths::separateUpdateProgram();
     if (QFileInfo::exists(updateProgram)) {

@@ -10,8 +10,16 @@ QString dataDir() {
     return QStandardPaths::writableLocation(QStandardPaths::DataLocation);
 }
 
+namespace {
+QUrl serverInUse = QUrl(QStringLiteral(QUORVEX_SERVER_URL));
+} // namespace
+
 QUrl defaultServerUrl() {
-    return QUrl(QStringLiteral(QUORVEX_SERVER_URL));
+    return serverInUse;
+}
+
+void setDefaultServerUrl(const QUrl& url) {
+    serverInUse = url;
 }
 
 QUrl serverDocument(const QUrl& base, const QString& path) {

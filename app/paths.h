@@ -24,8 +24,9 @@ inline bool isSameOrAncestor(const QString& ancestor, const QString& path) {
 // The per-user, application-local data directory (not created by the query).
 QString dataDir();
 
-// The download server compiled into this build.
+// The download server compiled into this build, unless a test program has set another one.
 QUrl defaultServerUrl();
+void setDefaultServerUrl(const QUrl& url);
 
 // base + path, where path begins with "/".
 QUrl serverDocument(const QUrl& base, const QString& path);

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Serves a directory over HTTP on 127.0.0.1 with nginx and its own configuration.
-#   scripts/nginx.sh start <root-dir> <port> <state-dir>   (returns once nginx answers)
+# Serves a directory over HTTP on 127.0.0.1 with nginx and its own configuration; over HTTPS
+# with a certificate (<certificate>.pem and its key <certificate>.key).
+#   scripts/nginx.sh start <root-dir> <port> <state-dir> [<certificate>]   (returns once nginx answers)
 #   scripts/nginx.sh stop <state-dir>
 set -euo pipefail
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 case "${1:-}" in
 start)
-    root="$(cd "$2" && pwd)" port="$3" state="$4"
+    root="$(cd "$2" && pwd)" port="$3" state="$4" certificate="${5:-}"
+    listen="listen 127.0.0.1:$port;"
+    if [ -n "$certificate" ]; then
+        listen="listen 127.0.0.1:$port ssl; ssl_certificate $certificate.pem; ssl_certificate_key $certificate.key;"
+    fi
     mkdir -p "$state"
     state="$(cd "$state" && pwd)"
     cat >"$state/nginx.conf" <<CONF
@@ -27,7 +32,7 @@ http {
     default_type application/octet-stream;
     sendfile on;
     server {
-        listen 127.0.0.1:$port;
+        $listen
         root $root;
     }
 }
@@ -51,7 +56,7 @@ stop)
     fi
     ;;
 *)
-    echo "usage: $0 start <root-dir> <port> <state-dir> | stop <state-dir>" >&2
+    echo "usage: $0 start <root-dir> <port> <state-dir> [<certificate>] | stop <state-dir>" >&2
     exit 2
     ;;
 esac

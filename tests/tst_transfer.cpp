@@ -1,7 +1,9 @@
 // The transfer workers: Downloader against the scripted server, Decompressor with the real
 // 7-Zip and with the stand-in in its place.
 
+#include <QNetworkProxy>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QTest>
 #include <csignal>
 #ifndef Q_OS_WIN
@@ -12,6 +14,7 @@
 #include "downloader.h"
 #include "fakehttpserver.h"
 #include "testenv.h"
+#include "testproxy.h"
 
 Q_DECLARE_METATYPE(FakeResponse)
 
@@ -36,9 +39,12 @@ FakeResponse modified(FakeResponse r, qint64 cutAfter, FakeResponse::Stall stall
 class TransferTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void download_data();
     void download();
+    void secureTransfer_data();
+    void secureTransfer();
     void resume_data();
     void resume();
     void fileNames_data();
@@ -56,6 +62,13 @@ private:
     std::unique_ptr<QTemporaryDir> tmp;
     QString dest;
 };
+
+void TransferTest::initTestCase() {
+    // This process trusts the tests' certificate authority besides the system's roots.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    QVERIFY(tls.addCaCertificates(FakeHttpServer::certificatePath("ca.pem")));
+    QSslConfiguration::setDefaultConfiguration(tls);
+}
 
 void TransferTest::init() {
     server.reset();
@@ -115,6 +128,70 @@ void TransferTest::download() {
     QCOMPARE(progress.last().at(0).toLongLong(), response.bodySize());
     const qint64 total = response.announceLength ? response.bodySize() : -1;
     QCOMPARE(progress.first().at(1).toLongLong(), total);
+}
+
+void TransferTest::secureTransfer_data() {
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QByteArray>("redirect"); // "plain": to the same path over http
+    QTest::addColumn<QByteArray>("proxy");    // "open", or the credentials it asks for
+    QTest::addColumn<QString>("warning");     // its diagnostic; empty: the transfer succeeds
+    QTest::newRow("trusted") << "good" << QByteArray() << QByteArray() << QString();
+    QTest::newRow("self-signed") << "selfsigned" << QByteArray() << QByteArray()
+                                 << "^Ошибка TLS: .*self-signed";
+    QTest::newRow("another host's")
+        << "wronghost" << QByteArray() << QByteArray() << "^Ошибка TLS: .*host name";
+    QTest::newRow("expired") << "expired" << QByteArray() << QByteArray()
+                             << "^Ошибка TLS: .*expired";
+    QTest::newRow("redirect to http")
+        << "good" << QByteArray("plain") << QByteArray() << "^Ошибка загрузки: .*Insecure redirect";
+    QTest::newRow("through a proxy") << "good" << QByteArray() << QByteArray("open") << QString();
+    QTest::newRow("proxy wants credentials") << "good" << QByteArray() << QByteArray("user:secret")
+                                             << "^Прокси-сервер требует авторизации";
+}
+
+void TransferTest::secureTransfer() {
+    QFETCH(QString, certificate);
+    QFETCH(QByteArray, redirect);
+    QFETCH(QByteArray, proxy);
+    QFETCH(QString, warning);
+    FakeHttpServer tls;
+    QVERIFY(tls.useTls(certificate));
+    tls.setRoute("/f/a.bin", FakeResponse::ok("secure"));
+    server.setRoute("/f/a.bin", FakeResponse::ok("plain"));
+    if (redirect == "plain") {
+        FakeResponse moved = FakeResponse::withStatus(302);
+        moved.location = server.url("/f/a.bin").toEncoded();
+        tls.setRoute("/f/a.bin", moved);
+    }
+    TestProxy relay;
+    if (!proxy.isEmpty()) {
+        relay.requireCredentials(proxy == "open" ? QByteArray() : proxy);
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", relay.port()));
+    }
+    if (!warning.isEmpty()) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    }
+    QVERIFY(testenv::writeFile(dest + "/a.bin", "previous"));
+    Downloader downloader;
+    QSignalSpy finished(&downloader, &Downloader::downloadFinished);
+    QUrl url = tls.url("/f/a.bin");
+    if (!proxy.isEmpty()) {
+        url.setHost("quorvex.test"); // a name only the proxy knows
+    }
+    QVERIFY(downloader.startDownload(dest, url));
+    const bool once = reported(finished, 1);
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    QVERIFY(once);
+    QCOMPARE(finished.first().at(0).toBool(), warning.isEmpty());
+    // Nothing but a verified body replaces what was there.
+    QCOMPARE(testenv::readFile(dest + "/a.bin"),
+             QByteArray(warning.isEmpty() ? "secure" : "previous"));
+    QCOMPARE(server.requestCount(), 0);
+    if (!proxy.isEmpty()) {
+        const QByteArray tunnel = "CONNECT quorvex.test:" + QByteArray::number(url.port());
+        QCOMPARE(relay.relayed.value(0), (proxy == "open" ? "" : "407 ") + tunnel + " HTTP/1.1");
+    }
 }
 
 void TransferTest::resume_data() {

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include "buildconfig.h"
+#include "network.h"
 
 namespace {
 int transferTimeoutMs = QUORVEX_TRANSFER_TIMEOUT_MS;
@@ -21,6 +22,7 @@ Downloader::Downloader(QObject* parent)
     : QObject(parent)
     , currentReply(nullptr) {
     manager.setTransferTimeout(transferTimeoutMs);
+    network::reportProblems(&manager);
     connect(&manager, &QNetworkAccessManager::finished, this, &Downloader::onReply);
 }
 
@@ -263,9 +265,10 @@ void Downloader::onReply(QNetworkReply* reply) {
     running = false;
 
     bool ok = reply->error() == QNetworkReply::NoError && writeError.isEmpty() && (file || part);
-    // The connection broke off (refused, reset, silent, closed early): what arrived is good.
+    // The connection broke off (refused, reset, silent, closed early, also on the way through
+    // a proxy): what arrived is good.
     bool interrupted = writeError.isEmpty() && reply->error() != QNetworkReply::NoError &&
-                       reply->error() < QNetworkReply::ProxyConnectionRefusedError;
+                       reply->error() < QNetworkReply::ContentAccessDenied;
     // The network layer may finish a reply without error when the server closes the
     // connection before the announced length has arrived; such a body is incomplete. (When
     // the body is decompressed on the way, the announced length is not reported.)

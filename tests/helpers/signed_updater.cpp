@@ -1,12 +1,17 @@
-// The updater as built, with the public keys of the test that starts it (QUORVEX_TEST_PUBLIC_KEYS)
-// in place of those compiled in: the program's own main() runs once the keys are set. Only the
-// tests build it; the updater itself has no run-time configuration.
+// The updater as built, with settings of the test that starts it in place of those compiled in:
+// the public keys (QUORVEX_TEST_PUBLIC_KEYS; none: unsigned documents), the download server
+// (QUORVEX_TEST_SERVER_URL) and, on Linux, one more root certificate besides the system's
+// (QUORVEX_TEST_CA, a PEM file; Windows tests put theirs into the certificate store). The
+// program's own main() runs once they are set. Only the tests build it; the updater itself has
+// no run-time configuration.
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QIcon>
+#include <QSslConfiguration>
 
 #include "mainwindow.h"
+#include "paths.h"
 #include "signature.h"
 
 #define main updaterMain
@@ -15,5 +20,15 @@
 
 int main(int argc, char* argv[]) {
     signature::setTrustedKeys(qEnvironmentVariable("QUORVEX_TEST_PUBLIC_KEYS"));
+    if (qEnvironmentVariableIsSet("QUORVEX_TEST_SERVER_URL")) {
+        paths::setDefaultServerUrl(QUrl(qEnvironmentVariable("QUORVEX_TEST_SERVER_URL")));
+    }
+    if (qEnvironmentVariableIsSet("QUORVEX_TEST_CA")) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        // The system's roots stay trusted too.
+        tls.addCaCertificates(QSslConfiguration::systemCaCertificates());
+        tls.addCaCertificates(qEnvironmentVariable("QUORVEX_TEST_CA"));
+        QSslConfiguration::setDefaultConfiguration(tls);
+    }
     return updaterMain(argc, argv);
 }

@@ -1,6 +1,9 @@
 #include "fakehttpserver.h"
 
+#include <QFile>
 #include <QHostAddress>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -16,6 +19,29 @@ quint64 splitMix64(quint64 x) {
     return x ^ (x >> 31);
 }
 } // namespace
+
+// Connections arrive as plain sockets, or as TLS sockets that have begun their handshake with
+// the certificate set.
+class FakeHttpServer::Listener : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+    QSslCertificate certificate;
+    QSslKey key;
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        if (certificate.isNull()) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto* socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        addPendingConnection(socket);
+        socket->startServerEncryption();
+    }
+};
 
 struct FakeHttpServer::Connection {
     QTcpSocket* socket = nullptr;
@@ -50,7 +76,7 @@ FakeResponse FakeResponse::generated(qint64 size) {
 
 FakeHttpServer::FakeHttpServer(quint16 port, QObject* parent)
     : QObject(parent)
-    , server(new QTcpServer(this)) {
+    , server(new Listener(this)) {
     connect(server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = server->nextPendingConnection()) {
             auto* c = new Connection;
@@ -79,7 +105,25 @@ bool FakeHttpServer::isListening() const {
 }
 
 QUrl FakeHttpServer::url(const QString& path) const {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server->serverPort()).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(server->certificate.isNull() ? "http" : "https")
+                    .arg(server->serverPort())
+                    .arg(path));
+}
+
+bool FakeHttpServer::useTls(const QString& name) {
+    QFile certificate(certificatePath(name + ".pem"));
+    QFile key(certificatePath(name + ".key"));
+    if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    server->certificate = QSslCertificate(&certificate);
+    server->key = QSslKey(&key, QSsl::Rsa);
+    return !server->certificate.isNull() && !server->key.isNull();
+}
+
+QString FakeHttpServer::certificatePath(const QString& file) {
+    return QStringLiteral(QUORVEX_TEST_CERTS "/") + file;
 }
 
 void FakeHttpServer::setRoute(const QByteArray& path, const FakeResponse& response) {

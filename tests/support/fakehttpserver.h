@@ -6,8 +6,6 @@
 #include <QObject>
 #include <QUrl>
 
-class QTcpServer;
-
 // One scripted HTTP response; the connection is closed after it unless a stall is scripted.
 struct FakeResponse {
     // Held: no answer until releaseHeld().
@@ -38,7 +36,13 @@ public:
     explicit FakeHttpServer(quint16 port = 0, QObject* parent = nullptr);
     ~FakeHttpServer() override;
     bool isListening() const;
+    // An https:// address once TLS is in use, else http://.
     QUrl url(const QString& path) const;
+    // Serves the connections that arrive from now on over TLS, with the certificate and key
+    // <name>.pem and <name>.key of the tests' TLS material (tests/support/make-certs.sh):
+    // "good" (127.0.0.1, issued by "ca.pem"), "wronghost", "expired", "selfsigned".
+    bool useTls(const QString& name);
+    static QString certificatePath(const QString& file);
     void setRoute(const QByteArray& path, const FakeResponse& response);
     // Forgets the routes and the requests received.
     void reset() {
@@ -58,13 +62,14 @@ public:
     static QByteArray generatedBytes(qint64 offset, qint64 size);
 
 private:
+    class Listener;
     struct Connection;
     void onReadable(Connection* connection);
     void respond(Connection* connection);
     void pump(Connection* connection);
     void drop(Connection* connection);
 
-    QTcpServer* server;
+    Listener* server;
     QHash<QByteArray, FakeResponse> routes;
     QList<QByteArray> requested;
     QList<Connection*> connections;

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest/QTest>
 #include <functional>
@@ -264,17 +265,21 @@ bool runNginxScript(const QStringList& arguments, const std::function<bool()>& d
 }
 } // namespace
 
-bool Nginx::start(const QString& root, quint16 listenPort) {
+bool Nginx::start(const QString& root, quint16 listenPort, const QString& certificate) {
     stop();
     state = std::make_unique<QTemporaryDir>();
     port = listenPort;
+    tls = !certificate.isEmpty();
     const QString pidFile = state->filePath("nginx.pid");
-    return runNginxScript({"start", hostPath(root), QString::number(port), hostPath(state->path())},
-                          [&] {
-                              QTcpSocket socket;
-                              socket.connectToHost(QHostAddress::LocalHost, port);
-                              return QFile::exists(pidFile) && socket.waitForConnected(200);
-                          });
+    QStringList arguments{"start", hostPath(root), QString::number(port), hostPath(state->path())};
+    if (tls) {
+        arguments << hostPath(QStringLiteral(QUORVEX_TEST_CERTS "/") + certificate);
+    }
+    return runNginxScript(arguments, [&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return QFile::exists(pidFile) && socket.waitForConnected(200);
+    });
 }
 
 void Nginx::stop() {
@@ -286,7 +291,14 @@ void Nginx::stop() {
 }
 
 QUrl Nginx::url(const QString& path) const {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
+    return QUrl(
+        QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(port).arg(path));
+}
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }
 
 QByteArray Nginx::accessLog() const {

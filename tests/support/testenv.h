@@ -82,11 +82,12 @@ private:
 };
 
 // nginx serving a directory on 127.0.0.1:port through scripts/nginx.sh (under Wine, started
-// as the Linux program it is).
+// as the Linux program it is); over https with one of the tests' certificates ("good"...,
+// FakeHttpServer::useTls).
 class Nginx {
 public:
     ~Nginx() { stop(); }
-    bool start(const QString& root, quint16 port);
+    bool start(const QString& root, quint16 port, const QString& certificate = {});
     void stop();
     QUrl url(const QString& path) const;
     QByteArray accessLog() const;
@@ -94,7 +95,11 @@ public:
 private:
     std::unique_ptr<QTemporaryDir> state;
     quint16 port = 0;
+    bool tls = false;
 };
+
+// A port on 127.0.0.1 that nothing listens on at the moment.
+quint16 freePort();
 
 // A real updater (or a copy of it) running with its data under home, its launches recorded in
 // marker and its diagnostics collected as they arrive.
