@@ -1,9 +1,12 @@
 // The real qv_updater: what the publishing tool publishes, served by nginx on the port compiled
-// into the updater, installed, verified, updated and repaired; the start-up hand-offs; and
-// runs killed while downloading and while extracting, repaired by the next run.
+// into the updater, installed, verified, updated and repaired; the start-up hand-offs; runs
+// killed while downloading and while extracting, repaired by the next run; archives over https
+// and transfers through the system's proxy.
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkProxyFactory>
+#include <QSslCertificate>
 #include <QTest>
 #include <csignal>
 
@@ -12,11 +15,13 @@
 #include "fakehttpserver.h"
 #include "publisher.h"
 #include "testenv.h"
+#include "testproxy.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
 
 #include <tlhelp32.h>
+#include <wincrypt.h>
 #endif
 
 namespace {
@@ -45,6 +50,75 @@ QList<qint64> childProcesses(qint64 pid) {
 #endif
     return pids;
 }
+
+#ifdef Q_OS_WIN
+// Whether Windows itself trusts the certificate in pem for server authentication, as the
+// updater's TLS asks it to.
+bool windowsTrusts(const QByteArray& pem) {
+    const QByteArray der = QSslCertificate(pem).toDer();
+    PCCERT_CONTEXT certificate = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.constData()), DWORD(der.size()));
+    CERT_CHAIN_PARA parameters = {};
+    parameters.cbSize = sizeof(parameters);
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    const bool trusted = certificate &&
+                         CertGetCertificateChain(nullptr, certificate, nullptr, nullptr,
+                                                 &parameters, 0, nullptr, &chain) &&
+                         chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR;
+    if (chain) {
+        CertFreeCertificateChain(chain);
+    }
+    if (certificate) {
+        CertFreeCertificateContext(certificate);
+    }
+    return trusted;
+}
+
+// Adds the certificate in pem to the root certificates of this (Wine) user, where Windows keeps
+// the company roots that users' programs trust.
+bool trustInWindows(const QByteArray& pem) {
+    const QByteArray der = QSslCertificate(pem).toDer();
+    HCERTSTORE roots = CertOpenSystemStoreW(0, L"ROOT");
+    const bool added =
+        roots && CertAddEncodedCertificateToStore(
+                     roots, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.constData()),
+                     DWORD(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    if (roots) {
+        CertCloseStore(roots, 0);
+    }
+    return added;
+}
+
+// The user's Internet Settings: a fixed proxy ("host:port"), or none when empty. The value is
+// the one the Internet Options dialog writes: version, counter, flags (direct, proxy), then the
+// proxy, the exceptions and the configuration script, each as a length and its bytes.
+bool setWindowsProxy(const QByteArray& proxy) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(
+            HKEY_CURRENT_USER,
+            L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0,
+            nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    QByteArray value;
+    auto put = [&value](quint32 word) {
+        value.append(reinterpret_cast<const char*>(&word), 4);
+    };
+    put(0x46);
+    put(0);
+    put(proxy.isEmpty() ? 1 : 3);
+    put(quint32(proxy.size()));
+    value += proxy;
+    put(0);
+    put(0);
+    value += QByteArray(32, '\0');
+    const bool set = RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                                    reinterpret_cast<const BYTE*>(value.constData()),
+                                    DWORD(value.size())) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return set;
+}
+#endif
 
 // Gone, or a zombie nobody has reaped yet.
 bool ended(qint64 pid) {
@@ -76,11 +150,13 @@ private slots:
     void killedWhileDownloading();
     void killedWhileExtracting();
     void signedReleases();
+    void realServers_data();
+    void realServers();
 
 private:
     // Publishes the stand-in application with payload as version into the server's root.
     QJsonObject publish(const QString& version, const QByteArray& payload,
-                        const QString& signingKey = {});
+                        const QString& signingKey = {}, const QString& baseUrl = {});
     // A run that must install or verify, launch and quit; returns its diagnostics.
     QByteArray runToLaunch(const QString& program = {});
     // Runs qv_publish; returns its exit code and its output in *output.
@@ -111,14 +187,16 @@ void BinaryTest::initTestCase() {
 }
 
 QJsonObject BinaryTest::publish(const QString& version, const QByteArray& payload,
-                                const QString& signingKey) {
+                                const QString& signingKey, const QString& baseUrl) {
     QTemporaryDir app;
     const QString program = testenv::executable("quorvex");
     testenv::Tree tree{{"payload.dat", payload}, {"quorvex.ini", "[user]\n"}};
     testenv::writeTree(app.path(), tree);
     QFile::copy(testenv::standinPath(), app.filePath(program));
     publish::PublishOptions options{
-        app.path(), version, nginx.url("").toString(), "/Quorvex", "/" + program, www, signingKey};
+        app.path(), version,       baseUrl.isEmpty() ? nginx.url("").toString() : baseUrl,
+        "/Quorvex", "/" + program, www,
+        signingKey};
     publish::SilentReporter quiet;
     const publish::PublishResult result = publish::publishVersion(options, quiet);
     if (!result.ok) {
@@ -319,6 +397,103 @@ void BinaryTest::signedReleases() {
     QCOMPARE(record(), second);
     QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray("second"));
     QVERIFY(nginx.accessLog().contains("GET /hashlist.json.sig"));
+}
+
+void BinaryTest::realServers_data() {
+    QTest::addColumn<QString>("certificate");   // of the archive's https server
+    QTest::addColumn<QByteArray>("proxy");      // "": none; "open"; "user:secret": the credentials
+    QTest::addColumn<bool>("credentialsGiven"); // ... in the proxy's address
+    QTest::addColumn<QByteArray>("refusal");    // what the diagnostics say; empty: it installs
+    QTest::newRow("https archive") << "good" << QByteArray() << false << QByteArray();
+    QTest::newRow("untrusted certificate")
+        << "selfsigned" << QByteArray() << false << QByteArray("Ошибка TLS:");
+    QTest::newRow("system proxy") << "good" << QByteArray("open") << false << QByteArray();
+#ifndef Q_OS_WIN
+    QTest::newRow("proxy credentials in its address")
+        << "good" << QByteArray("user:secret") << true << QByteArray();
+#endif
+    QTest::newRow("proxy wants credentials") << "good" << QByteArray("user:secret") << false
+                                             << QByteArray("Прокси-сервер требует авторизации");
+}
+
+void BinaryTest::realServers() {
+    // The documents from the plain server, the archive over https; with a proxy, both under a
+    // name that only the proxy knows.
+    QFETCH(QString, certificate);
+    QFETCH(QByteArray, proxy);
+    QFETCH(bool, credentialsGiven);
+    QFETCH(QByteArray, refusal);
+    const QFileInfo built(testenv::updaterPath());
+    const QString updater = built.path() + "/signed/" + built.fileName();
+    const QByteArray ca = testenv::readFile(FakeHttpServer::certificatePath("ca.pem"));
+#ifdef Q_OS_WIN
+    if (!windowsTrusts(testenv::readFile(FakeHttpServer::certificatePath("good.pem"))) &&
+        (!trustInWindows(ca) ||
+         !windowsTrusts(testenv::readFile(FakeHttpServer::certificatePath("good.pem"))))) {
+        QSKIP("This Windows does not take a root certificate into its store");
+    }
+#else
+    qputenv("QUORVEX_TEST_CA", FakeHttpServer::certificatePath("ca.pem").toLocal8Bit());
+#endif
+    QDir(dataDir).removeRecursively();
+    QDir(www).removeRecursively();
+    QVERIFY(QDir().mkpath(www) && nginx.start(www, testenv::compiledServerPort()));
+    testenv::Nginx secure;
+    QVERIFY(secure.start(www, testenv::freePort(), certificate));
+    TestProxy relay;
+    const QString host = proxy.isEmpty() ? "127.0.0.1" : "quorvex.test";
+    QUrl documents = nginx.url(""), archives = secure.url("");
+    documents.setHost(host);
+    archives.setHost(host);
+    qputenv("QUORVEX_TEST_SERVER_URL", documents.toEncoded());
+    if (!proxy.isEmpty()) {
+        relay.requireCredentials(proxy == "open" ? QByteArray() : proxy);
+        const QByteArray address = (credentialsGiven ? proxy + "@" : QByteArray()) +
+                                   "127.0.0.1:" + QByteArray::number(relay.port());
+#ifdef Q_OS_WIN
+        QVERIFY(setWindowsProxy(address));
+        const QList<QNetworkProxy> reported =
+            QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(documents));
+        if (reported.value(0).port() != relay.port()) {
+            setWindowsProxy({});
+            QSKIP("This Windows does not report the proxy of its Internet Settings");
+        }
+#else
+        qputenv("http_proxy", "http://" + address);
+        qputenv("https_proxy", "http://" + address);
+#endif
+    }
+    const QJsonObject entry = publish("1.0", "secure", {}, archives.toString());
+    testenv::UpdaterRun run(home, marker, updater);
+    const bool ended = refusal.isEmpty() ? run.waitForQuit() : run.waitForLog(refusal);
+#ifdef Q_OS_WIN
+    setWindowsProxy({});
+#endif
+    for (const char* name :
+         {"QUORVEX_TEST_CA", "QUORVEX_TEST_SERVER_URL", "http_proxy", "https_proxy"}) {
+        qunsetenv(name);
+    }
+    QVERIFY2(ended, run.log.constData());
+    if (refusal.isEmpty()) {
+        QTRY_COMPARE(testenv::starts(marker).last(),
+                     QStringList{dataDir + "/Quorvex/" + testenv::executable("quorvex")});
+        QCOMPARE(record(), entry);
+    } else {
+        // Refused like any failed download: nothing installed, recorded or launched.
+        QVERIFY2(
+            run.waitForLog(proxy.isEmpty() ? "Ошибка загрузки:" : "Ошибка загрузки списка версий:"),
+            run.log.constData());
+        run.kill();
+        QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+        QVERIFY(!QFile::exists(dataDir + "/Quorvex"));
+    }
+    if (!proxy.isEmpty()) {
+        // Both went through the proxy, the archive through a tunnel.
+        const QByteArray list = "GET " + documents.toEncoded() + "/versions.json HTTP/1.1";
+        QCOMPARE(relay.relayed.contains(list), refusal.isEmpty());
+        QCOMPARE(relay.relayed.contains("CONNECT " + archives.authority().toLatin1() + " HTTP/1.1"),
+                 refusal.isEmpty());
+    }
 }
 
 QUORVEX_TEST_MAIN(BinaryTest)

@@ -36,7 +36,8 @@ void TestProxy::onReadable(QTcpSocket* client) {
     const QList<QByteArray> words = requestLine.split(' ');
     const bool tunnel = words.value(0) == "CONNECT";
     if (!credentials.isEmpty() &&
-        !head.contains("\r\nProxy-Authorization: Basic " + credentials.toBase64() + "\r\n")) {
+        !(head + "\r\n")
+             .contains("\r\nProxy-Authorization: Basic " + credentials.toBase64() + "\r\n")) {
         relayed << "407 " + requestLine;
         client->write("HTTP/1.1 407 Proxy Authentication Required\r\n"
                       "Proxy-Authenticate: Basic realm=\"quorvex-test\"\r\n"
