@@ -3,7 +3,6 @@
 
 #include <QNetworkProxy>
 #include <QSignalSpy>
-#include <QSslConfiguration>
 #include <QTest>
 #include <csignal>
 #ifndef Q_OS_WIN
@@ -64,10 +63,7 @@ private:
 };
 
 void TransferTest::initTestCase() {
-    // This process trusts the tests' certificate authority besides the system's roots.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    QVERIFY(tls.addCaCertificates(FakeHttpServer::certificatePath("ca.pem")));
-    QSslConfiguration::setDefaultConfiguration(tls);
+    QVERIFY(FakeHttpServer::trustTestAuthority());
 }
 
 void TransferTest::init() {
@@ -132,9 +128,10 @@ void TransferTest::download() {
 
 void TransferTest::secureTransfer_data() {
     QTest::addColumn<QString>("certificate");
-    QTest::addColumn<QByteArray>("redirect"); // "plain": to the same path over http
-    QTest::addColumn<QByteArray>("proxy");    // "open", or the credentials it asks for
-    QTest::addColumn<QString>("warning");     // its diagnostic; empty: the transfer succeeds
+    // "to http": https redirects to the same path over http; "from http": the other way
+    QTest::addColumn<QByteArray>("redirect");
+    QTest::addColumn<QByteArray>("proxy"); // "open", or the credentials it asks for
+    QTest::addColumn<QString>("warning");  // its diagnostic; empty: the transfer succeeds
     QTest::newRow("trusted") << "good" << QByteArray() << QByteArray() << QString();
     QTest::newRow("self-signed") << "selfsigned" << QByteArray() << QByteArray()
                                  << "^Ошибка TLS: .*self-signed";
@@ -142,8 +139,10 @@ void TransferTest::secureTransfer_data() {
         << "wronghost" << QByteArray() << QByteArray() << "^Ошибка TLS: .*host name";
     QTest::newRow("expired") << "expired" << QByteArray() << QByteArray()
                              << "^Ошибка TLS: .*expired";
-    QTest::newRow("redirect to http")
-        << "good" << QByteArray("plain") << QByteArray() << "^Ошибка загрузки: .*Insecure redirect";
+    QTest::newRow("redirect to http") << "good" << QByteArray("to http") << QByteArray()
+                                      << "^Ошибка загрузки: .*Insecure redirect";
+    QTest::newRow("redirect from http")
+        << "good" << QByteArray("from http") << QByteArray() << QString();
     QTest::newRow("through a proxy") << "good" << QByteArray() << QByteArray("open") << QString();
     QTest::newRow("proxy wants credentials") << "good" << QByteArray() << QByteArray("user:secret")
                                              << "^Прокси-сервер требует авторизации";
@@ -158,10 +157,13 @@ void TransferTest::secureTransfer() {
     QVERIFY(tls.useTls(certificate));
     tls.setRoute("/f/a.bin", FakeResponse::ok("secure"));
     server.setRoute("/f/a.bin", FakeResponse::ok("plain"));
-    if (redirect == "plain") {
-        FakeResponse moved = FakeResponse::withStatus(302);
+    FakeResponse moved = FakeResponse::withStatus(302);
+    if (redirect == "to http") {
         moved.location = server.url("/f/a.bin").toEncoded();
         tls.setRoute("/f/a.bin", moved);
+    } else if (redirect == "from http") {
+        moved.location = tls.url("/f/a.bin").toEncoded();
+        server.setRoute("/f/a.bin", moved);
     }
     TestProxy relay;
     if (!proxy.isEmpty()) {
@@ -175,7 +177,7 @@ void TransferTest::secureTransfer() {
     QVERIFY(testenv::writeFile(dest + "/a.bin", "previous"));
     Downloader downloader;
     QSignalSpy finished(&downloader, &Downloader::downloadFinished);
-    QUrl url = tls.url("/f/a.bin");
+    QUrl url = (redirect == "from http" ? server : tls).url("/f/a.bin");
     if (!proxy.isEmpty()) {
         url.setHost("quorvex.test"); // a name only the proxy knows
     }
@@ -187,7 +189,7 @@ void TransferTest::secureTransfer() {
     // Nothing but a verified body replaces what was there.
     QCOMPARE(testenv::readFile(dest + "/a.bin"),
              QByteArray(warning.isEmpty() ? "secure" : "previous"));
-    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(server.requestCount(), redirect == "from http" ? 1 : 0);
     if (!proxy.isEmpty()) {
         const QByteArray tunnel = "CONNECT quorvex.test:" + QByteArray::number(url.port());
         QCOMPARE(relay.relayed.value(0), (proxy == "open" ? "" : "407 ") + tunnel + " HTTP/1.1");

@@ -111,6 +111,7 @@ void WindowTest::initTestCase() {
     QVERIFY(!release.archive.isEmpty());
     good = testenv::entry("2.0", server.url("/files/quorvex%202.0.7z").toString(), release.archive);
     good["notes"] = QJsonObject{{"ru", "Обновление"}};
+    QVERIFY(FakeHttpServer::trustTestAuthority());
 }
 
 void WindowTest::init() {
@@ -121,6 +122,8 @@ void WindowTest::init() {
     signature::setTrustedKeys(QString());
     QDir(dataDir).removeRecursively();
     QVERIFY(QDir().mkpath(dataDir));
+    server.useTls({});
+    good["download_url"] = server.url("/files/quorvex%202.0.7z").toString();
     serveGood();
 }
 
@@ -384,6 +387,14 @@ void WindowTest::workflow_data() {
     row("record not an object", Installed, file("/latestVersion.json", "[]"), launched,
         "reinstalled", "Файл latestVersion.json содержит некорректный JSON");
     row("tampered installation", Tampered, none, launched, "reinstalled");
+    row(
+        "server and archive over https", Tampered,
+        [](WindowTest* t) {
+            t->server.useTls("good");
+            t->good["download_url"] = t->server.url("/files/quorvex%202.0.7z").toString();
+            t->serveGood();
+        },
+        launched, "reinstalled");
     row("version list 404", Tampered, route("/versions.json", FakeResponse::withStatus(404)),
         noList, "kept");
     row("version list beyond its cap", Tampered,

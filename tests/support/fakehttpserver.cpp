@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -112,6 +113,10 @@ QUrl FakeHttpServer::url(const QString& path) const {
 }
 
 bool FakeHttpServer::useTls(const QString& name) {
+    if (name.isEmpty()) {
+        server->certificate.clear();
+        return true;
+    }
     QFile certificate(certificatePath(name + ".pem"));
     QFile key(certificatePath(name + ".key"));
     if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly)) {
@@ -120,6 +125,15 @@ bool FakeHttpServer::useTls(const QString& name) {
     server->certificate = QSslCertificate(&certificate);
     server->key = QSslKey(&key, QSsl::Rsa);
     return !server->certificate.isNull() && !server->key.isNull();
+}
+
+bool FakeHttpServer::trustTestAuthority() {
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    if (!tls.addCaCertificates(certificatePath("ca.pem"))) {
+        return false;
+    }
+    QSslConfiguration::setDefaultConfiguration(tls);
+    return true;
 }
 
 QString FakeHttpServer::certificatePath(const QString& file) {

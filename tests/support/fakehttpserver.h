@@ -40,9 +40,12 @@ public:
     QUrl url(const QString& path) const;
     // Serves the connections that arrive from now on over TLS, with the certificate and key
     // <name>.pem and <name>.key of the tests' TLS material (tests/support/make-certs.sh):
-    // "good" (127.0.0.1, issued by "ca.pem"), "wronghost", "expired", "selfsigned".
+    // "good" (127.0.0.1, issued by "ca.pem"), "wronghost", "expired", "selfsigned"; an empty
+    // name goes back to plain HTTP.
     bool useTls(const QString& name);
     static QString certificatePath(const QString& file);
+    // Makes this process trust the tests' certificate authority.
+    static bool trustTestAuthority();
     void setRoute(const QByteArray& path, const FakeResponse& response);
     // Forgets the routes and the requests received.
     void reset() {
