@@ -4,17 +4,23 @@
 # bundle: qv_updater.exe, 7Z/7z.exe, the licence notices and what relinking with another Qt
 # needs. Installs what is missing on Debian 12 (mingw-w64, and Wine for running the tests).
 #   scripts/windows/build.sh [CMake arguments...]     e.g. -DQUORVEX_SERVER_URL=https://...
-# QUORVEX_WIN32_SDK: the SDK (default ../shared/win32-sdk beside the source tree);
+# QUORVEX_WIN32_SDK: the SDK (default: what scripts/windows/sdk.sh finds or builds, an SDK with
+# TLS made by today's recipe);
 # QUORVEX_WIN32_BUILD_DIR: the build directory (default build-win32/).
 # The last line printed is the bundle's path.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-sdk="${QUORVEX_WIN32_SDK:-$root/../shared/win32-sdk}"
+sdk="${QUORVEX_WIN32_SDK:-$("$root/scripts/windows/sdk.sh" | tail -n 1)}"
 if [ ! -f "$sdk/7zip/7z.exe" ] || [ ! -d "$sdk/qt5/lib/cmake/Qt5" ] || [ ! -d "$sdk/openssl/lib" ]; then
     echo "No Windows SDK at $sdk (set QUORVEX_WIN32_SDK; scripts/windows/build-sdk.sh makes one)" >&2
     exit 1
 fi
 sdk="$(cd "$sdk" && pwd)"
+# The updater must reach https servers: an SDK whose Qt lacks TLS makes a broken release.
+grep -q '^#define QT_FEATURE_ssl 1' "$sdk/qt5/include/QtNetwork/qtnetwork-config.h" || {
+    echo "The Windows SDK at $sdk has no TLS (QT_FEATURE_ssl); scripts/windows/sdk.sh finds or builds one" >&2
+    exit 1
+}
 build="${QUORVEX_WIN32_BUILD_DIR:-$root/build-win32}"
 
 # --- What the build and the tests need (Wine, and the locale data for a Russian Windows).

@@ -66,8 +66,10 @@ back, publish the old build under a higher label.
 Options:
   --app-dir DIR       the application's build directory (everything in it is shipped)
   --version LABEL     version label: letters, digits and . _ + -, with at least one digit
-  --base-url URL      http(s) address where the server directory is served, e.g.
-                      http://update.quorvex.net
+  --base-url URL      http:// or https:// address where the server directory is served,
+                      e.g. https://update.quorvex.net. Both schemes work on Linux and on
+                      Windows; an https server needs a certificate that the users' systems
+                      trust (Windows: its certificate store; Linux: the system's CA store).
   --extract-to /PATH  installation directory below the updater's data directory, e.g. /app
   --binary-name /FILE the executable below the installation directory, e.g. /quorvex
   --server-dir DIR    the served directory (created if missing; default: .)
