@@ -14,6 +14,7 @@ import os
 import platform
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -377,6 +378,49 @@ class Bench:
                  "check's hashing) vs `curl -o` + `openssl dgst -sha256`", o, t, None)
         prepare_hashed()
 
+    def bench_https(self):
+        # The same 1 GiB over TLS from nginx on loopback, with a certificate authority made
+        # for the run, which both sides trust.
+        certs = os.path.join(self.work, "certs")
+        subprocess.run([os.path.join(self.root, "tests", "support", "make-certs.sh"), certs],
+                       check=True)
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        state = os.path.join(self.work, "nginx-tls")
+        subprocess.run([os.path.join(self.root, "scripts", "nginx.sh"), "start", self.www,
+                        str(port), state, os.path.join(certs, "good")], check=True)
+        try:
+            dest = os.path.join(self.work, "download-tls")
+            os.makedirs(dest, exist_ok=True)
+            url = "https://127.0.0.1:%d/body1g.bin" % port
+            out = os.path.join(dest, "body1g.bin")
+            ca = os.path.join(certs, "ca.pem")
+            expected = os.path.getsize(os.path.join(self.www, "body1g.bin"))
+
+            def prepare():
+                if os.path.exists(out):
+                    os.remove(out)
+                os.sync()
+
+            def checked(m):
+                if os.path.getsize(out) != expected:
+                    raise RuntimeError("incomplete https download")
+                return m
+
+            log("download over https: 1 GiB")
+            o, t = side_by_side(
+                self.args.runs, prepare,
+                lambda: checked(run_timed([self.downloadProbe, "--ca", ca, dest, url])),
+                lambda: checked(run_timed(["curl", "-sf", "--cacert", ca, "-o", out, url])))
+            self.row("2c. Download 1 GiB over https (TLS on loopback) through `Downloader` vs "
+                     "`curl --cacert -o`, same disk", o, t, 1.10)
+            prepare()
+        finally:
+            subprocess.run([os.path.join(self.root, "scripts", "nginx.sh"), "stop", state],
+                           check=False)
+
     def bench_install(self, checked):
         xdg = os.path.join(self.work, "install")
         data_dir = os.path.join(xdg, "qv_updater")
@@ -702,7 +746,7 @@ class Bench:
             self.start_server()
             only = self.args.only.split(",") if self.args.only else None
             steps = [("verify", self.bench_verification), ("hash", self.bench_hashing),
-                     ("download", self.bench_download),
+                     ("download", self.bench_download), ("https", self.bench_https),
                      ("install", lambda: self.bench_install(checked=False)),
                      ("install-checked", lambda: self.bench_install(checked=True)),
                      ("startup", self.bench_startup),
@@ -752,7 +796,7 @@ def main():
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--rtt-ms", type=int, default=100)
     parser.add_argument("--only", default="",
-                        help="comma-separated: verify,hash,download,install,install-checked,"
+                        help="comma-separated: verify,hash,download,https,install,install-checked,"
                         "startup,latency,latency-cold,resume")
     Bench(parser.parse_args()).run()
 
