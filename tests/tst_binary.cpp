@@ -425,6 +425,7 @@ void BinaryTest::realServers() {
     QFETCH(QByteArray, refusal);
     const QFileInfo built(testenv::updaterPath());
     const QString updater = built.path() + "/signed/" + built.fileName();
+    qunsetenv("QUORVEX_TEST_PUBLIC_KEYS"); // unsigned documents
     const QByteArray ca = testenv::readFile(FakeHttpServer::certificatePath("ca.pem"));
 #ifdef Q_OS_WIN
     if (!windowsTrusts(testenv::readFile(FakeHttpServer::certificatePath("good.pem"))) &&
