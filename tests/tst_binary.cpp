@@ -169,6 +169,9 @@ private:
     QTemporaryDir work;
     QString home, dataDir, marker, www;
     testenv::Nginx nginx;
+    // One proxy for every case: the system's settings name its port, which a process may read
+    // only once.
+    TestProxy relay;
 };
 
 void BinaryTest::initTestCase() {
@@ -441,7 +444,7 @@ void BinaryTest::realServers() {
     QVERIFY(QDir().mkpath(www) && nginx.start(www, testenv::compiledServerPort()));
     testenv::Nginx secure;
     QVERIFY(secure.start(www, testenv::freePort(), certificate));
-    TestProxy relay;
+    relay.relayed.clear();
     const QString host = proxy.isEmpty() ? "127.0.0.1" : "quorvex.test";
     QUrl documents = nginx.url(""), archives = secure.url("");
     documents.setHost(host);
