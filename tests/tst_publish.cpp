@@ -261,6 +261,10 @@ private slots:
         row("empty server dir", &O::serverDir, "", "must not be empty");
         row("server dir is a file", &O::serverDir, "GOOD/versions.json", "not a directory");
         row("server dir inside the app", &O::serverDir, "APP/sub", "inside --app-dir");
+#ifndef Q_OS_WIN // Windows links are no files that Qt makes
+        row("server dir inside the app through a link", &O::serverDir, "LINK/new/dir",
+            "inside --app-dir");
+#endif
         row("signing key not a key file", &O::signingKey, "APP/prog", "not a signing key");
     }
 
@@ -269,7 +273,10 @@ private slots:
         QFETCH(QString, value);
         QFETCH(QString, problem);
         PublishOptions o = options(root.filePath("unused"));
-        o.*field = value.replace("APP", appDir).replace("GOOD", goodServer);
+        QFile::link(appDir, root.filePath("link"));
+        o.*field = value.replace("APP", appDir)
+                       .replace("GOOD", goodServer)
+                       .replace("LINK", root.filePath("link"));
         const QString found = optionsProblem(o);
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
     }

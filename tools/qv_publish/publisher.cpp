@@ -54,6 +54,20 @@ QString pathProblem(const QString& option, const QString& value) {
     return QString();
 }
 
+// The absolute path with every symbolic link resolved, also when its last components do not
+// exist yet (they are then taken as written).
+QString resolvedPath(const QString& path) {
+    QString existing = QDir(path).absolutePath();
+    QStringList missing;
+    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isRoot()) {
+        missing.prepend(QFileInfo(existing).fileName());
+        existing = QFileInfo(existing).path();
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath(
+        QDir(canonical.isEmpty() ? existing : canonical).filePath(missing.join(QLatin1Char('/'))));
+}
+
 QString trimmedBase(const QString& baseUrl) {
     QString base = baseUrl;
     while (base.endsWith(QLatin1Char('/'))) {
@@ -143,10 +157,21 @@ QString optionsProblem(const PublishOptions& options) {
     if (QFileInfo::exists(options.serverDir) && !QFileInfo(options.serverDir).isDir()) {
         return QStringLiteral("--server-dir \"%1\" is not a directory").arg(options.serverDir);
     }
-    const QString server = QDir(options.serverDir).absolutePath();
-    const QString app = QDir(options.appDir).absolutePath();
-    if (server == app || server.startsWith(app + QLatin1Char('/'))) {
-        return QStringLiteral("--server-dir must not lie inside --app-dir");
+    // Compared as the file system resolves them: a server directory reached through a symbolic
+    // link into the application would be packed into every release.
+    const QString server = resolvedPath(options.serverDir);
+    QString app = resolvedPath(options.appDir);
+    if (!app.endsWith(QLatin1Char('/'))) {
+        app += QLatin1Char('/');
+    }
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
+#endif
+    if ((server + QLatin1Char('/')).startsWith(app, sensitivity)) {
+        return QStringLiteral("--server-dir must not lie inside --app-dir (%1 is in %2)")
+            .arg(server, app);
     }
     QByteArray key;
     if (!options.signingKey.isEmpty() &&
