@@ -13,6 +13,7 @@
 #include "console.h"
 #include "documents.h"
 #include "downloader.h"
+#include "replacement.h"
 #include "serverfiles.h"
 #include "signature.h"
 
@@ -74,6 +75,13 @@ public:
         , publicKeys(publicKeys) {}
 
     CheckResult run() {
+        if (QFileInfo::exists(journalPath(serverDir))) {
+            problem(QStringLiteral("publish-interrupted"),
+                    QStringLiteral("%1 is there: a publish was interrupted between its moves, and "
+                                   "the files below may mix two releases; run check or publish "
+                                   "where the server directory can be written to repair it")
+                        .arg(journalPath(serverDir)));
+        }
         checkVersionList();
         checkHashList();
         for (const char* name : {"versions.json", "hashlist.json"}) {

@@ -11,6 +11,8 @@
 #include "checker.h"
 #include "console.h"
 #include "publisher.h"
+#include "replacement.h"
+#include "serverlock.h"
 #include "signature.h"
 #include "signing.h"
 
@@ -141,6 +143,21 @@ int runPublish(const QStringList& arguments) {
     options.binaryName = values.value(QStringLiteral("--binary-name"));
     options.serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
     options.signingKey = values.value(QStringLiteral("--signing-key"));
+#ifdef QV_PUBLISH_TEST_HOOKS
+    // Only in the tests' build: before the move QV_PUBLISH_TEST_PAUSE_AT names (counted from 0),
+    // say so and wait for a line on the standard input.
+    bool pause = false;
+    const int pauseAt = qEnvironmentVariableIntValue("QV_PUBLISH_TEST_PAUSE_AT", &pause);
+    if (pause) {
+        options.beforeMove = [pauseAt](int move) {
+            if (move == pauseAt) {
+                std::printf("paused before move %d\n", move);
+                std::fflush(stdout);
+                std::getchar();
+            }
+        };
+    }
+#endif
     const QString problem = publish::optionsProblem(options);
     if (!problem.isEmpty()) {
         return badArguments(problem);
@@ -192,7 +209,24 @@ int runCheck(const QStringList& arguments) {
     }
     publish::ConsoleReporter reporter;
     reporter.info(QStringLiteral("Checking %1").arg(QDir(serverDir).absolutePath()));
-    const publish::CheckResult result = publish::checkServerDir(serverDir, reporter, keys);
+    // Under the lock: a publish under way is waited for, and one interrupted is repaired.
+    publish::ServerLock lock(serverDir);
+    publish::Recovery recovery;
+    if (lock.acquire(reporter, &error)) {
+        recovery = publish::recoverInterrupted(serverDir);
+    } else {
+        reporter.info(QStringLiteral("note: %1; nothing is repaired").arg(error));
+    }
+    publish::CheckResult result = publish::checkServerDir(serverDir, reporter, keys);
+    if (!recovery.repaired.isEmpty() || !recovery.ok) {
+        result.problems.prepend({QStringLiteral("publish-interrupted"),
+                                 recovery.ok ? recovery.repaired : recovery.error});
+    }
+    for (const QString& name : recovery.removed) {
+        result.notes << QStringLiteral("removed %1, staged by a publish that stopped before "
+                                       "replacing anything")
+                            .arg(name);
+    }
     if (!result.installSummary.isEmpty()) {
         reporter.info(result.installSummary);
     }

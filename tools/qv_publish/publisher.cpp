@@ -12,7 +12,9 @@
 #include "console.h"
 #include "documents.h"
 #include "downloader.h"
+#include "replacement.h"
 #include "serverfiles.h"
+#include "serverlock.h"
 #include "signing.h"
 #include "versionlist.h"
 
@@ -236,6 +238,24 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         result.error = QStringLiteral("cannot create the server directory %1").arg(serverDir);
         return result;
     }
+    // From reading the version list to the last move, no other publish may change the files.
+    ServerLock lock(serverDir);
+    if (!lock.acquire(reporter, &result.error)) {
+        return result;
+    }
+    const Recovery recovery = recoverInterrupted(serverDir);
+    if (!recovery.removed.isEmpty()) {
+        reporter.info(QStringLiteral("Removed the files staged by a publish that stopped before "
+                                     "replacing anything: ") +
+                      recovery.removed.join(QStringLiteral(", ")));
+    }
+    if (!recovery.ok) {
+        result.error = recovery.error;
+        return result;
+    }
+    if (!recovery.repaired.isEmpty()) {
+        reporter.info(QStringLiteral("Repaired: ") + recovery.repaired);
+    }
     const QString listPath = QDir(serverDir).filePath(QStringLiteral("versions.json"));
     const QString hashListPath = QDir(serverDir).filePath(QStringLiteral("hashlist.json"));
     const QString archiveName = archiveFileName(options.version);
@@ -288,8 +308,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
 
     // Staged beside their targets, so that each moves into place in one step.
     auto stagedPath = [&](const QString& target) {
-        return QDir(serverDir).filePath(QLatin1Char('.') + QFileInfo(target).fileName() +
-                                        QStringLiteral(".partial"));
+        return QDir(serverDir).filePath(stagedName(QFileInfo(target).fileName()));
     };
     const QString stagedArchive = stagedPath(result.archivePath);
     const QString stagedList = stagedPath(listPath);
@@ -345,11 +364,11 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // list changes last, so an installed older version keeps verifying until the list already
     // offers the new one. Each signature comes before its document: an updater reads the document
     // first, so it can meet an old document beside a new signature (and then reads both again),
-    // never a new document beside an old signature. A failed move puts the files before it back:
-    // the server never offers the new list with the old hash list, which would make every client
-    // reinstall.
+    // never a new document beside an old signature. A failed move puts the files before it back,
+    // and the journal lets the next publish or check complete one killed between its moves: the
+    // new list beside the old hash list, which makes every client that installs reinstall at
+    // each start, lasts only until then.
     const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
-    QList<QPair<QString, QString>> moves{{stagedArchive, result.archivePath}};
     bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
                    writeFileAtomically(stagedHashList, hashList, &result.error);
     if (written && !key.isEmpty()) {
@@ -357,15 +376,19 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
                                       &result.error) &&
                   writeFileAtomically(stagedHashListSignature, signing::sign(key, hashList),
                                       &result.error);
-        moves << qMakePair(stagedListSignature, listSignaturePath);
     }
-    moves << qMakePair(stagedList, listPath);
-    if (!key.isEmpty()) {
-        moves << qMakePair(stagedHashListSignature, hashListSignaturePath);
+    QList<Move> moves;
+    for (const QString& target :
+         {result.archivePath, key.isEmpty() ? QString() : listSignaturePath, listPath,
+          key.isEmpty() ? QString() : hashListSignaturePath, hashListPath}) {
+        const QString name = QFileInfo(target).fileName();
+        if (!name.isEmpty()) {
+            moves << Move{stagedName(name), name, moves.isEmpty() ? digest : QString()};
+        }
     }
-    moves << qMakePair(stagedHashList, hashListPath);
     bool restored = true;
-    if (!written || !replaceTogether(moves, &result.error, &restored)) {
+    if (!written || !replaceTogether(serverDir, options.version, moves, options.beforeMove,
+                                     &result.error, &restored)) {
         if (restored) {
             result.error += QStringLiteral("; the previous release is still served");
         }
