@@ -257,6 +257,40 @@ private slots:
         }
     }
 
+    // What check would report is refused before anything is replaced, if the updater would
+    // refuse the release or reinstall it at every start; about other entries it is only told.
+    void publishRefusesWhatCheckReports_data() {
+        QTest::addColumn<QByteArray>("existing");
+        QTest::addColumn<QString>("binary");
+        QTest::addColumn<QString>("code"); // of the refusal; empty: published
+        const QByteArray huge = "[\"" + QByteArray(documents::MaxVersionListSize, 'x') + "\"]";
+        const QByteArray older = js("[{'full': true, 'version': '1.0', 'download_url': "
+                                    "'http://h/s/gone.7z', 'extract_to': '/app', 'binary_name': "
+                                    "'/prog', 'size': 5}]");
+        QTest::newRow("executable path too long for Windows")
+            << QByteArray() << QString(210, 'p') << "executable-path";
+        QTest::newRow("list too large for the updater") << huge << "prog"
+                                                        << "list-too-large";
+        QTest::newRow("an older entry's archive missing") << older << "prog"
+                                                          << "";
+    }
+
+    void publishRefusesWhatCheckReports() {
+        QFETCH(QByteArray, existing);
+        QFETCH(QString, binary);
+        QFETCH(QString, code);
+        QTemporaryDir app, dir;
+        QVERIFY(writeTree(app.path(), {{binary, "#!/bin/sh\n"}}));
+        QVERIFY(QFile::setPermissions(app.filePath(binary), QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(existing.isEmpty() || writeFile(dir.filePath(V), existing));
+        const Tree before = readTree(dir.path());
+        const PublishResult result = publishVersion(
+            {app.path(), "2.5", baseUrl, "/app", "/" + binary, dir.path(), {}, {}}, quiet);
+        QVERIFY2(code.isEmpty() ? result.ok : result.error.contains("[" + code + "]"),
+                 qPrintable(result.error));
+        QVERIFY(result.ok || readTree(dir.path()) == before);
+    }
+
     // Two publishes into one directory at once: the second waits for the first, both are served.
     void concurrentPublishesWait() {
         QTemporaryDir dir;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -220,6 +221,35 @@ QString selectionProblem(const versionlist::Edit& edit, const QJsonObject& entry
     return QString();
 }
 
+// Checks the server directory as the moves will leave it, by every rule of check: a problem
+// that would make the updater refuse the release, or reinstall it at every start, is refused;
+// one of an entry that it never installs is only reported.
+bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QString& publicKey,
+                  Reporter& reporter, QString* error) {
+    QHash<QString, QString> staged;
+    for (const Move& move : moves) {
+        staged.insert(move.target, QDir(serverDir).filePath(move.staged));
+    }
+    reporter.info(QStringLiteral("Checking the release as the updater will read it"));
+    const CheckResult check = checkServerDir(serverDir, reporter, publicKey, staged);
+    QStringList refused;
+    for (const Finding& finding : check.problems) {
+        const QString text = QStringLiteral("[%1] %2").arg(finding.code, finding.message);
+        if (check.stopsTheUpdater(finding)) {
+            refused << text;
+        } else {
+            reporter.info(
+                QStringLiteral("warning %1 (the updater never installs that entry)").arg(text));
+        }
+    }
+    if (!refused.isEmpty()) {
+        *error = QStringLiteral("the updater would refuse this release or reinstall it at every "
+                                "start: ") +
+                 refused.join(QStringLiteral("; "));
+    }
+    return refused.isEmpty();
+}
+
 // Removes the staged files that were not moved into place.
 struct StagedFiles {
     QStringList paths;
@@ -386,9 +416,12 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
             moves << Move{stagedName(name), name, moves.isEmpty() ? digest : QString()};
         }
     }
+    if (!written || !checkRelease(serverDir, moves, result.publicKey, reporter, &result.error)) {
+        return result;
+    }
     bool restored = true;
-    if (!written || !replaceTogether(serverDir, options.version, moves, options.beforeMove,
-                                     &result.error, &restored)) {
+    if (!replaceTogether(serverDir, options.version, moves, options.beforeMove, &result.error,
+                         &restored)) {
         if (restored) {
             result.error += QStringLiteral("; the previous release is still served");
         }
