@@ -115,7 +115,8 @@ bool rollBack(Journal journal, QString* error) {
     return restored && finish(journal, error);
 }
 
-// Makes the moves not yet made, each target's previous file linked beside it first.
+// Makes the moves not yet made, each target's previous file linked beside it first; the journal
+// stays.
 bool rollForward(const Journal& journal, const std::function<void(int)>& beforeMove,
                  QString* error) {
     for (int i = 0; i < journal.size(); ++i) {
@@ -134,7 +135,7 @@ bool rollForward(const Journal& journal, const std::function<void(int)>& beforeM
     if (beforeMove) {
         beforeMove(journal.size());
     }
-    return finish(journal, error);
+    return true;
 }
 } // namespace
 
@@ -168,11 +169,14 @@ bool replaceTogether(const QString& serverDir, const QString& version, const QLi
     if (!journal.write(error)) {
         return false;
     }
-    if (rollForward(journal, beforeMove, error)) {
-        return true;
+    if (!rollForward(journal, beforeMove, error)) {
+        *restored = rollBack(journal, error);
+        return false;
     }
-    *restored = rollBack(journal, error);
-    return false;
+    // Served as a whole now: a journal left behind is only completed again by the next run.
+    QString why;
+    finish(journal, &why);
+    return true;
 }
 
 Recovery recoverInterrupted(const QString& serverDir) {
@@ -215,16 +219,19 @@ Recovery recoverInterrupted(const QString& serverDir) {
             .arg(moved.size())
             .arg(journal.size())
             .arg(moved.isEmpty() ? QStringLiteral("none") : moved.join(QStringLiteral(", ")));
-    if (complete && rollForward(journal, {}, &recovery.error)) {
-        recovery.repaired += QStringLiteral("; it has been completed");
-    } else if (journal.size() > 0 && rollBack(journal, &recovery.error)) {
-        recovery.repaired += QStringLiteral("; its staged files were not all there as written, so "
-                                            "it has been undone and the release before it is "
-                                            "served");
+    const bool forward = complete && rollForward(journal, {}, &recovery.error);
+    if (forward ? finish(journal, &recovery.error)
+                : journal.size() > 0 && rollBack(journal, &recovery.error)) {
+        recovery.repaired += forward ? QStringLiteral("; it has been completed")
+                                     : QStringLiteral("; it could not be completed (its staged "
+                                                      "files were not all there as written), so "
+                                                      "it has been undone and the release "
+                                                      "before it is served again");
     } else {
         recovery.ok = false;
-        recovery.error =
-            QStringLiteral("%1 cannot be repaired%2").arg(journalPath(serverDir), recovery.error);
+        recovery.error = QStringLiteral("%1 cannot be carried out%2; compare the served files "
+                                        "with it by hand, then remove it")
+                             .arg(journalPath(serverDir), recovery.error);
     }
     return recovery;
 }
