@@ -47,6 +47,10 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
                              checks after unpacking (".ini" files and hidden files excepted).
          Each file is written whole or not at all, and the new files replace the old
          ones together: when one cannot be replaced, the ones before it are put back.
+         Before that, the server directory is checked as it will then be, by every
+         rule of check: whatever would make the updater refuse the release, or
+         reinstall it at every start, is refused; problems of entries that the
+         updater never installs are shown as warnings.
          LABEL must contain digits; the updater installs the full entry whose digits
          form the highest number (1.2.10 -> 1210, so 1.10 is lower than 1.9.1).
          With --signing-key, versions.json.sig and hashlist.json.sig (the base64 of the
@@ -57,6 +61,11 @@ check    Reads the server directory as the updater will and lists every problem 
          hit; says which entry would be installed. Unpacks that entry's archive to check
          it against the hash list and to find its executable. With --public-key (the
          build setting's value), also checks both signatures as such a build does.
+
+One publish or check at a time works in a server directory (the lock file
+.qv_publish.lock): another one waits. A publish killed while replacing files leaves
+.qv_publish.journal; the next publish or check completes it (or undoes it when its
+new files are gone), and check reports it as "publish-interrupted".
 
 The server directory is served at the root of the updater's compiled-in server: the
 updater fetches /versions.json and /hashlist.json from there, and each archive from its
