@@ -67,7 +67,7 @@ class TestPublish : public QObject {
     SilentReporter quiet;
 
     PublishOptions options(const QString& serverDir, const QString& signingKey = {}) const {
-        return PublishOptions{appDir, "2.5", baseUrl, "/app", "/prog", serverDir, signingKey, {}};
+        return PublishOptions{appDir, "2.5", baseUrl, "/app", "/prog", serverDir, signingKey};
     }
 
     // The tests' build of qv_publish, paused before its move pauseAt unless that is negative.
@@ -285,7 +285,7 @@ private slots:
         QVERIFY(existing.isEmpty() || writeFile(dir.filePath(V), existing));
         const Tree before = readTree(dir.path());
         const PublishResult result = publishVersion(
-            {app.path(), "2.5", baseUrl, "/app", "/" + binary, dir.path(), {}, {}}, quiet);
+            {app.path(), "2.5", baseUrl, "/app", "/" + binary, dir.path(), {}}, quiet);
         QVERIFY2(code.isEmpty() ? result.ok : result.error.contains("[" + code + "]"),
                  qPrintable(result.error));
         QVERIFY(result.ok || readTree(dir.path()) == before);

@@ -19,7 +19,7 @@ struct PublishOptions {
     QString binaryName; // "binary_name" of the entry, e.g. "/quorvex"
     QString serverDir;  // the directory that the server serves at its root
     QString signingKey; // a key file of "qv_publish keygen": both documents are signed with it
-    std::function<void(int move)> beforeMove; // tests: called between the moves into place
+    std::function<void(int move)> beforeMove = nullptr; // tests: called between the moves
 };
 
 // Why the options cannot be used, or an empty string.
