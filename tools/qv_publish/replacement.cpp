@@ -24,7 +24,7 @@ namespace publish {
 namespace {
 // A second name for the file (or link) at path, so that it outlives a move over path.
 bool linkFile(const QString& path, const QString& link, QString* error) {
-    QFile::remove(link); // left by a publish of an earlier release of this tool
+    QFile::remove(link); // left by an interrupted run
 #ifdef Q_OS_WIN
     if (CreateHardLinkW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(link).utf16()),
                         reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
