@@ -83,7 +83,7 @@ class TestPublish : public QObject {
     }
 
     // Publishes newAppDir, whose hash list differs from appDir's.
-    QStringList publishing(const QString& serverDir, const char* version) const {
+    QStringList publishNew(const QString& serverDir, const char* version) const {
         return {"publish",    "--app-dir",     newAppDir,      "--version", version,
                 "--base-url", baseUrl,         "--server-dir", serverDir,   "--extract-to",
                 "/app",       "--binary-name", "/prog"};
@@ -296,9 +296,9 @@ private slots:
         QTemporaryDir dir;
         QProcess first, second;
         QString firstText, secondText;
-        start(first, publishing(dir.path(), "2.6"), 0);
+        start(first, publishNew(dir.path(), "2.6"), 0);
         QVERIFY2(waitFor(first, &firstText, "paused"), qPrintable(firstText));
-        start(second, publishing(dir.path(), "2.7"));
+        start(second, publishNew(dir.path(), "2.7"));
         QVERIFY2(waitFor(second, &secondText, "Waiting for another"), qPrintable(secondText));
         first.write("\n");
         QVERIFY(QTest::qWaitFor(
@@ -332,12 +332,12 @@ private slots:
         const Tree before = readTree(dir.path());
         QProcess killed, next;
         QString text;
-        start(killed, this->publishing(dir.path(), "2.6"), killedAt);
+        start(killed, publishNew(dir.path(), "2.6"), killedAt);
         QVERIFY2(waitFor(killed, &text, "paused"), qPrintable(text));
         killed.kill();
         QVERIFY(killed.waitForFinished());
         QVERIFY(!lost || QFile::remove(dir.filePath(".hashlist.json.partial")));
-        start(next, publishing ? this->publishing(dir.path(), "2.7")
+        start(next, publishing ? publishNew(dir.path(), "2.7")
                                : QStringList{"check", "--server-dir", dir.path()});
         QVERIFY(next.waitForFinished(60000));
         text = QString::fromLocal8Bit(next.readAll());
@@ -347,7 +347,6 @@ private slots:
         QCOMPARE(next.exitCode(), publishing ? 0 : 1);
         const Tree after = readTree(dir.path());
         if (lost) {
-            QCOMPARE(after.keys().join(" "), before.keys().join(" "));
             QCOMPARE(after, before);
             return;
         }
