@@ -84,8 +84,8 @@ public:
         if (QFileInfo::exists(journalPath(serverDir))) {
             problem(QStringLiteral("publish-interrupted"),
                     QStringLiteral("%1 is there: a publish was interrupted between its moves, and "
-                                   "the files below may mix two releases; run check or publish "
-                                   "where the server directory can be written to repair it")
+                                   "the served files may mix two releases until a check or "
+                                   "publish that can write the directory repairs it")
                         .arg(journalPath(serverDir)));
         }
         checkVersionList();

@@ -227,9 +227,13 @@ int runCheck(const QStringList& arguments) {
         reporter.info(QStringLiteral("note: %1; nothing is repaired").arg(error));
     }
     publish::CheckResult result = publish::checkServerDir(serverDir, reporter, keys);
-    if (!recovery.repaired.isEmpty() || !recovery.ok) {
-        result.problems.prepend({QStringLiteral("publish-interrupted"),
-                                 recovery.ok ? recovery.repaired : recovery.error});
+    for (publish::Finding& finding : result.problems) {
+        if (finding.code == QLatin1String("publish-interrupted") && !recovery.ok) {
+            finding.message = recovery.error; // the journal stays: why it was not carried out
+        }
+    }
+    if (!recovery.repaired.isEmpty() && recovery.ok) {
+        result.problems.prepend({QStringLiteral("publish-interrupted"), recovery.repaired});
     }
     for (const QString& name : recovery.removed) {
         result.notes << QStringLiteral("removed %1, staged by a publish that stopped before "
