@@ -154,8 +154,10 @@ bool replaceTogether(const QString& serverDir, const QString& version, const QLi
     QJsonArray list;
     for (const Move& move : moves) {
         QString digest = move.sha256;
+        QString why;
         if (digest.isEmpty() &&
-            !Sha256::hashFile(journal.dir.filePath(move.staged), &digest, {}, error)) {
+            !Sha256::hashFile(journal.dir.filePath(move.staged), &digest, {}, &why)) {
+            *error = QStringLiteral("cannot read %1: %2").arg(move.staged, why);
             return false;
         }
         const QFileInfo target(journal.dir.filePath(move.target));
