@@ -61,13 +61,43 @@ class TestPublish : public QObject {
     Q_OBJECT
 
     QTemporaryDir root;
-    QString appDir;
+    QString appDir, newAppDir;
     QString goodServer;
     QString key, publicKey; // the good server is signed with the key file key
     SilentReporter quiet;
 
     PublishOptions options(const QString& serverDir, const QString& signingKey = {}) const {
         return PublishOptions{appDir, "2.5", baseUrl, "/app", "/prog", serverDir, signingKey};
+    }
+
+    // The tests' build of qv_publish, paused before its move pauseAt unless that is negative.
+    static void start(QProcess& tool, const QStringList& arguments, int pauseAt = -1) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (pauseAt >= 0) {
+            environment.insert("QV_PUBLISH_TEST_PAUSE_AT", QString::number(pauseAt));
+        }
+        tool.setProcessEnvironment(environment);
+        tool.setProcessChannelMode(QProcess::MergedChannels);
+        tool.start(executable(QCoreApplication::applicationDirPath() + "/../qv_publish_paused"),
+                   arguments);
+    }
+
+    // Publishes newAppDir, whose hash list differs from appDir's.
+    QStringList publishNew(const QString& serverDir, const char* version) const {
+        return {"publish",    "--app-dir",     newAppDir,      "--version", version,
+                "--base-url", baseUrl,         "--server-dir", serverDir,   "--extract-to",
+                "/app",       "--binary-name", "/prog"};
+    }
+
+    // Collects tool's output in *text until it holds what.
+    static bool waitFor(QProcess& tool, QString* text, const char* what) {
+        return QTest::qWaitFor(
+                   [&] {
+                       *text += QString::fromLocal8Bit(tool.readAll());
+                       return text->contains(what) || tool.state() == QProcess::NotRunning;
+                   },
+                   60000) &&
+               text->contains(what);
     }
 
 private slots:
@@ -82,6 +112,9 @@ private slots:
                                    {".hidden", "hidden\n"},
                                    {"sub/nested.txt", "nested\n"}}));
         QVERIFY(QFile::setPermissions(appDir + "/prog", QFile::ReadOwner | QFile::ExeOwner));
+        newAppDir = root.filePath("new");
+        QVERIFY(writeTree(newAppDir, {{"prog", "#!/bin/sh\nexit 1\n"}}));
+        QVERIFY(QFile::setPermissions(newAppDir + "/prog", QFile::ReadOwner | QFile::ExeOwner));
         key = root.filePath("signing.key");
         QString error;
         QVERIFY(signing::writeKeyFile(key, signing::generateKey(), &error));
@@ -224,6 +257,105 @@ private slots:
         }
     }
 
+    // What check would report is refused before anything is replaced, if the updater would
+    // refuse the release or reinstall it at every start; about other entries it is only told.
+    void publishRefusesWhatCheckReports_data() {
+        QTest::addColumn<QByteArray>("existing");
+        QTest::addColumn<QString>("binary");
+        QTest::addColumn<QString>("code"); // of the refusal; empty: published
+        const QByteArray huge = "[\"" + QByteArray(documents::MaxVersionListSize, 'x') + "\"]";
+        const QByteArray older = js("[{'full': true, 'version': '1.0', 'download_url': "
+                                    "'http://h/s/gone.7z', 'extract_to': '/app', 'binary_name': "
+                                    "'/prog', 'size': 5}]");
+        QTest::newRow("executable path too long for Windows")
+            << QByteArray() << QString(210, 'p') << "executable-path";
+        QTest::newRow("list too large for the updater") << huge << "prog"
+                                                        << "list-too-large";
+        QTest::newRow("an older entry's archive missing") << older << "prog"
+                                                          << "";
+    }
+
+    void publishRefusesWhatCheckReports() {
+        QFETCH(QByteArray, existing);
+        QFETCH(QString, binary);
+        QFETCH(QString, code);
+        QTemporaryDir app, dir;
+        QVERIFY(writeTree(app.path(), {{binary, "#!/bin/sh\n"}}));
+        QVERIFY(QFile::setPermissions(app.filePath(binary), QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(existing.isEmpty() || writeFile(dir.filePath(V), existing));
+        const Tree before = readTree(dir.path());
+        const PublishResult result = publishVersion(
+            {app.path(), "2.5", baseUrl, "/app", "/" + binary, dir.path(), {}}, quiet);
+        QVERIFY2(code.isEmpty() ? result.ok : result.error.contains("[" + code + "]"),
+                 qPrintable(result.error));
+        QVERIFY(result.ok || readTree(dir.path()) == before);
+    }
+
+    // Two publishes into one directory at once: the second waits for the first, both are served.
+    void concurrentPublishesWait() {
+        QTemporaryDir dir;
+        QProcess first, second;
+        QString firstText, secondText;
+        start(first, publishNew(dir.path(), "2.6"), 0);
+        QVERIFY2(waitFor(first, &firstText, "paused"), qPrintable(firstText));
+        start(second, publishNew(dir.path(), "2.7"));
+        QVERIFY2(waitFor(second, &secondText, "Waiting for another"), qPrintable(secondText));
+        first.write("\n");
+        QVERIFY(QTest::qWaitFor(
+            [&] { return first.state() + second.state() == QProcess::NotRunning; }, 60000));
+        secondText += QString::fromLocal8Bit(second.readAll());
+        QVERIFY2(first.exitCode() + second.exitCode() == 0, qPrintable(secondText));
+        const QJsonArray list = QJsonDocument::fromJson(readFile(dir.filePath(V))).array();
+        QCOMPARE(list.size(), 2);
+        QCOMPARE(list[0]["version"].toString() + list[1]["version"].toString(), "2.62.7");
+    }
+
+    // A publish killed before its move N (0 archive, 1 version list, 2 hash list, 3 cleaning up)
+    // is completed by the next check or publish; undone when its staged hash list is lost.
+    void interruptedPublishIsRepaired_data() {
+        QTest::addColumn<int>("killedAt");
+        QTest::addColumn<bool>("lost");
+        QTest::addColumn<bool>("publishing"); // the repair is the next publish, not a check
+        QTest::newRow("before the archive, check") << 0 << false << false;
+        QTest::newRow("new list beside the old hash list, check") << 2 << false << false;
+        QTest::newRow("new list beside the old hash list, publish") << 2 << false << true;
+        QTest::newRow("before cleaning up, publish") << 3 << false << true;
+        QTest::newRow("staged hash list lost, check undoes it") << 2 << true << false;
+    }
+
+    void interruptedPublishIsRepaired() {
+        QFETCH(int, killedAt);
+        QFETCH(bool, lost);
+        QFETCH(bool, publishing);
+        QTemporaryDir dir;
+        QVERIFY(publishVersion(options(dir.path()), quiet).ok);
+        const Tree before = readTree(dir.path());
+        QProcess killed, next;
+        QString text;
+        start(killed, publishNew(dir.path(), "2.6"), killedAt);
+        QVERIFY2(waitFor(killed, &text, "paused"), qPrintable(text));
+        killed.kill();
+        QVERIFY(killed.waitForFinished());
+        QVERIFY(!lost || QFile::remove(dir.filePath(".hashlist.json.partial")));
+        start(next, publishing ? publishNew(dir.path(), "2.7")
+                               : QStringList{"check", "--server-dir", dir.path()});
+        QVERIFY(next.waitForFinished(60000));
+        text = QString::fromLocal8Bit(next.readAll());
+        QVERIFY2(text.contains(publishing ? "Repaired: a publish of version \"2.6\""
+                                          : "PROBLEM [publish-interrupted]"),
+                 qPrintable(text));
+        QCOMPARE(next.exitCode(), publishing ? 0 : 1);
+        const Tree after = readTree(dir.path());
+        if (lost) {
+            QCOMPARE(after, before);
+            return;
+        }
+        // Nothing left beside the served files, which check accepts.
+        QCOMPARE(after.keys().filter(QRegularExpression("^\\.")), QStringList());
+        QCOMPARE(checkServerDir(dir.path(), quiet).codes(), QStringList());
+        QCOMPARE(QJsonDocument::fromJson(after.value(V)).array().size(), publishing ? 3 : 2);
+    }
+
     // A splice that would not read back as the earlier elements plus the entry is refused.
     void unfaithfulSpliceIsRefused() {
         versionlist::Parsed parsed = versionlist::split("[1, 2]");
@@ -261,6 +393,10 @@ private slots:
         row("empty server dir", &O::serverDir, "", "must not be empty");
         row("server dir is a file", &O::serverDir, "GOOD/versions.json", "not a directory");
         row("server dir inside the app", &O::serverDir, "APP/sub", "inside --app-dir");
+#ifndef Q_OS_WIN // Windows links are no files that Qt makes
+        row("server dir inside the app through a link", &O::serverDir, "LINK/new/dir",
+            "inside --app-dir");
+#endif
         row("signing key not a key file", &O::signingKey, "APP/prog", "not a signing key");
     }
 
@@ -269,7 +405,10 @@ private slots:
         QFETCH(QString, value);
         QFETCH(QString, problem);
         PublishOptions o = options(root.filePath("unused"));
-        o.*field = value.replace("APP", appDir).replace("GOOD", goodServer);
+        QFile::link(appDir, root.filePath("link"));
+        o.*field = value.replace("APP", appDir)
+                       .replace("GOOD", goodServer)
+                       .replace("LINK", root.filePath("link"));
         const QString found = optionsProblem(o);
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
     }

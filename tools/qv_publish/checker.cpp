@@ -13,6 +13,7 @@
 #include "console.h"
 #include "documents.h"
 #include "downloader.h"
+#include "replacement.h"
 #include "serverfiles.h"
 #include "signature.h"
 
@@ -25,6 +26,10 @@ bool CheckResult::has(const QString& code) const {
         }
     }
     return false;
+}
+
+bool CheckResult::stopsTheUpdater(const Finding& finding) const {
+    return finding.element < 0 || finding.element == entryIndex;
 }
 
 QStringList CheckResult::codes() const {
@@ -68,12 +73,21 @@ QString quoted(const QJsonValue& value) {
 
 class Checker {
 public:
-    Checker(const QString& serverDir, Reporter& reporter, const QString& publicKeys)
+    Checker(const QString& serverDir, Reporter& reporter, const QString& publicKeys,
+            const QHash<QString, QString>& staged)
         : serverDir(serverDir)
         , reporter(reporter)
-        , publicKeys(publicKeys) {}
+        , publicKeys(publicKeys)
+        , staged(staged) {}
 
     CheckResult run() {
+        if (QFileInfo::exists(journalPath(serverDir))) {
+            problem(QStringLiteral("publish-interrupted"),
+                    QStringLiteral("%1 is there: a publish was interrupted between its moves, and "
+                                   "the served files may mix two releases until a check or "
+                                   "publish that can write the directory repairs it")
+                        .arg(journalPath(serverDir)));
+        }
         checkVersionList();
         checkHashList();
         for (const char* name : {"versions.json", "hashlist.json"}) {
@@ -87,10 +101,12 @@ public:
 
 private:
     void problem(const QString& code, const QString& message) {
-        result.problems << Finding{code, message};
+        result.problems << Finding{code, message, element};
     }
 
-    QString serverFile(const QString& name) const { return QDir(serverDir).filePath(name); }
+    QString serverFile(const QString& name) const {
+        return staged.value(name, QDir(serverDir).filePath(name));
+    }
 
     void checkVersionList() {
         const QString path = serverFile(QStringLiteral("versions.json"));
@@ -125,6 +141,7 @@ private:
         QHash<qint32, int> firstWithNumber;
         qint32 best = 0;
         for (int i = 0; i < list.size(); ++i) {
+            element = i;
             if (!list.at(i).isObject()) {
                 problem(QStringLiteral("element-not-object"),
                         QStringLiteral("element %1 of versions.json is %2, not an object "
@@ -167,6 +184,7 @@ private:
             checkPaths(i, entry);
             checkDownload(i, entry, false);
         }
+        element = -1;
         if (!selection.found) {
             problem(QStringLiteral("no-full-entry"),
                     QStringLiteral("versions.json has no full entry with a positive version "
@@ -184,7 +202,9 @@ private:
                 .arg(best)
                 .arg(selection.downloadUrl, extractTo,
                      result.entry.value(QStringLiteral("binary_name")).toString());
+        element = result.entryIndex;
         checkDownload(result.entryIndex, result.entry, true);
+        element = -1;
     }
 
     qint32 checkLabel(int index, const QJsonObject& entry) {
@@ -343,7 +363,9 @@ private:
                         .arg(QFileInfo(archive).size()));
         }
         const QJsonValue sha = entry.value(QStringLiteral("sha256"));
-        if (sha.isString()) {
+        // Checking a publish, only the archive it adds is worth hashing: only its entry is
+        // installed.
+        if (sha.isString() && (staged.isEmpty() || staged.values().contains(archive))) {
             QString digest = archiveDigests.value(archive);
             QString error;
             if (digest.isEmpty() &&
@@ -516,6 +538,8 @@ private:
     QString serverDir;
     Reporter& reporter;
     QString publicKeys;
+    QHash<QString, QString> staged;
+    int element = -1; // the list element being checked
     CheckResult result;
     QJsonObject hashes;
     bool hashesUsable = false;
@@ -525,9 +549,9 @@ private:
 
 } // namespace
 
-CheckResult checkServerDir(const QString& serverDir, Reporter& reporter,
-                           const QString& publicKeys) {
-    return Checker(serverDir, reporter, publicKeys).run();
+CheckResult checkServerDir(const QString& serverDir, Reporter& reporter, const QString& publicKeys,
+                           const QHash<QString, QString>& staged) {
+    return Checker(serverDir, reporter, publicKeys, staged).run();
 }
 
 } // namespace publish

@@ -3,6 +3,7 @@
 // Reads a server directory the way the updater will read the server and lists every problem
 // the updater would run into.
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -13,8 +14,9 @@ namespace publish {
 class Reporter;
 
 struct Finding {
-    QString code;    // stable short name, e.g. "file-wrong-digest"
-    QString message; // what is wrong and where, for the vendor
+    QString code;     // stable short name, e.g. "file-wrong-digest"
+    QString message;  // what is wrong and where, for the vendor
+    int element = -1; // the version list element it concerns; -1: the documents as a whole
 };
 
 struct CheckResult {
@@ -27,6 +29,9 @@ struct CheckResult {
 
     bool has(const QString& code) const;
     QStringList codes() const;
+    // A problem that makes the updater refuse the release or reinstall it at every start: all
+    // but those of list elements other than the entry to be installed, which it never installs.
+    bool stopsTheUpdater(const Finding& finding) const;
 };
 
 // The placeholder data directory used when judging "extract_to" (any per-user location
@@ -34,8 +39,10 @@ struct CheckResult {
 QString exampleDataDir();
 
 // With publicKeys (comma-separated, as the build setting QUORVEX_PUBLIC_KEYS), the signatures
-// of both documents are checked as a build with these keys checks them.
+// of both documents are checked as a build with these keys checks them. staged maps served file
+// names to the files that are about to replace them: the directory is checked as it will be.
 CheckResult checkServerDir(const QString& serverDir, Reporter& reporter,
-                           const QString& publicKeys = QString());
+                           const QString& publicKeys = QString(),
+                           const QHash<QString, QString>& staged = {});
 
 } // namespace publish

@@ -11,6 +11,8 @@
 #include "checker.h"
 #include "console.h"
 #include "publisher.h"
+#include "replacement.h"
+#include "serverlock.h"
 #include "signature.h"
 #include "signing.h"
 
@@ -45,6 +47,10 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
                              checks after unpacking (".ini" files and hidden files excepted).
          Each file is written whole or not at all, and the new files replace the old
          ones together: when one cannot be replaced, the ones before it are put back.
+         Before that, the server directory is checked as it will then be, by every
+         rule of check: whatever would make the updater refuse the release, or
+         reinstall it at every start, is refused; problems of entries that the
+         updater never installs are shown as warnings.
          LABEL must contain digits; the updater installs the full entry whose digits
          form the highest number (1.2.10 -> 1210, so 1.10 is lower than 1.9.1).
          With --signing-key, versions.json.sig and hashlist.json.sig (the base64 of the
@@ -55,6 +61,11 @@ check    Reads the server directory as the updater will and lists every problem 
          hit; says which entry would be installed. Unpacks that entry's archive to check
          it against the hash list and to find its executable. With --public-key (the
          build setting's value), also checks both signatures as such a build does.
+
+One publish or check at a time works in a server directory (the lock file
+.qv_publish.lock): another one waits. A publish killed while replacing files leaves
+.qv_publish.journal; the next publish or check completes it (or undoes it when its
+new files are gone), and check reports it as "publish-interrupted".
 
 The server directory is served at the root of the updater's compiled-in server: the
 updater fetches /versions.json and /hashlist.json from there, and each archive from its
@@ -143,6 +154,21 @@ int runPublish(const QStringList& arguments) {
     options.binaryName = values.value(QStringLiteral("--binary-name"));
     options.serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
     options.signingKey = values.value(QStringLiteral("--signing-key"));
+#ifdef QV_PUBLISH_TEST_HOOKS
+    // Only in the tests' build: before the move QV_PUBLISH_TEST_PAUSE_AT names (counted from 0),
+    // say so and wait for a line on the standard input.
+    bool pause = false;
+    const int pauseAt = qEnvironmentVariableIntValue("QV_PUBLISH_TEST_PAUSE_AT", &pause);
+    if (pause) {
+        options.beforeMove = [pauseAt](int move) {
+            if (move == pauseAt) {
+                std::printf("paused before move %d\n", move);
+                std::fflush(stdout);
+                std::getchar();
+            }
+        };
+    }
+#endif
     const QString problem = publish::optionsProblem(options);
     if (!problem.isEmpty()) {
         return badArguments(problem);
@@ -194,7 +220,28 @@ int runCheck(const QStringList& arguments) {
     }
     publish::ConsoleReporter reporter;
     reporter.info(QStringLiteral("Checking %1").arg(QDir(serverDir).absolutePath()));
-    const publish::CheckResult result = publish::checkServerDir(serverDir, reporter, keys);
+    // Under the lock: a publish under way is waited for, and one interrupted is repaired.
+    publish::ServerLock lock(serverDir);
+    publish::Recovery recovery;
+    if (lock.acquire(reporter, &error)) {
+        recovery = publish::recoverInterrupted(serverDir);
+    } else {
+        reporter.info(QStringLiteral("note: %1; nothing is repaired").arg(error));
+    }
+    publish::CheckResult result = publish::checkServerDir(serverDir, reporter, keys);
+    for (publish::Finding& finding : result.problems) {
+        if (finding.code == QLatin1String("publish-interrupted") && !recovery.ok) {
+            finding.message = recovery.error; // the journal stays: why it was not carried out
+        }
+    }
+    if (!recovery.repaired.isEmpty() && recovery.ok) {
+        result.problems.prepend({QStringLiteral("publish-interrupted"), recovery.repaired});
+    }
+    for (const QString& name : recovery.removed) {
+        result.notes << QStringLiteral("removed %1, staged by a publish that stopped before "
+                                       "replacing anything")
+                            .arg(name);
+    }
     if (!result.installSummary.isEmpty()) {
         reporter.info(result.installSummary);
     }

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -12,7 +13,9 @@
 #include "console.h"
 #include "documents.h"
 #include "downloader.h"
+#include "replacement.h"
 #include "serverfiles.h"
+#include "serverlock.h"
 #include "signing.h"
 #include "versionlist.h"
 
@@ -52,6 +55,20 @@ QString pathProblem(const QString& option, const QString& value) {
         return QStringLiteral("%1 \"%2\" must not contain \"..\"").arg(option, value);
     }
     return QString();
+}
+
+// The absolute path with every symbolic link resolved, also when its last components do not
+// exist yet (they are then taken as written).
+QString resolvedPath(const QString& path) {
+    QString existing = QDir(path).absolutePath();
+    QStringList missing;
+    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isRoot()) {
+        missing.prepend(QFileInfo(existing).fileName());
+        existing = QFileInfo(existing).path();
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath(
+        QDir(canonical.isEmpty() ? existing : canonical).filePath(missing.join(QLatin1Char('/'))));
 }
 
 QString trimmedBase(const QString& baseUrl) {
@@ -143,10 +160,21 @@ QString optionsProblem(const PublishOptions& options) {
     if (QFileInfo::exists(options.serverDir) && !QFileInfo(options.serverDir).isDir()) {
         return QStringLiteral("--server-dir \"%1\" is not a directory").arg(options.serverDir);
     }
-    const QString server = QDir(options.serverDir).absolutePath();
-    const QString app = QDir(options.appDir).absolutePath();
-    if (server == app || server.startsWith(app + QLatin1Char('/'))) {
-        return QStringLiteral("--server-dir must not lie inside --app-dir");
+    // Compared as the file system resolves them: a server directory reached through a symbolic
+    // link into the application would be packed into every release.
+    const QString server = resolvedPath(options.serverDir);
+    QString app = resolvedPath(options.appDir);
+    if (!app.endsWith(QLatin1Char('/'))) {
+        app += QLatin1Char('/');
+    }
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
+#endif
+    if ((server + QLatin1Char('/')).startsWith(app, sensitivity)) {
+        return QStringLiteral("--server-dir must not lie inside --app-dir (%1 is in %2)")
+            .arg(server, app);
     }
     QByteArray key;
     if (!options.signingKey.isEmpty() &&
@@ -193,6 +221,35 @@ QString selectionProblem(const versionlist::Edit& edit, const QJsonObject& entry
     return QString();
 }
 
+// Checks the server directory as the moves will leave it, by every rule of check: a problem
+// that would make the updater refuse the release, or reinstall it at every start, is refused;
+// one of an entry that it never installs is only reported.
+bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QString& publicKey,
+                  Reporter& reporter, QString* error) {
+    QHash<QString, QString> staged;
+    for (const Move& move : moves) {
+        staged.insert(move.target, QDir(serverDir).filePath(move.staged));
+    }
+    reporter.info(QStringLiteral("Checking the release as the updater will read it"));
+    const CheckResult check = checkServerDir(serverDir, reporter, publicKey, staged);
+    QStringList refused;
+    for (const Finding& finding : check.problems) {
+        const QString text = QStringLiteral("[%1] %2").arg(finding.code, finding.message);
+        if (check.stopsTheUpdater(finding)) {
+            refused << text;
+        } else {
+            reporter.info(
+                QStringLiteral("warning %1 (the updater never installs that entry)").arg(text));
+        }
+    }
+    if (!refused.isEmpty()) {
+        *error = QStringLiteral("the updater would refuse this release or reinstall it at every "
+                                "start: ") +
+                 refused.join(QStringLiteral("; "));
+    }
+    return refused.isEmpty();
+}
+
 // Removes the staged files that were not moved into place.
 struct StagedFiles {
     QStringList paths;
@@ -210,6 +267,24 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     if (!QDir().mkpath(serverDir)) {
         result.error = QStringLiteral("cannot create the server directory %1").arg(serverDir);
         return result;
+    }
+    // From reading the version list to the last move, no other publish may change the files.
+    ServerLock lock(serverDir);
+    if (!lock.acquire(reporter, &result.error)) {
+        return result;
+    }
+    const Recovery recovery = recoverInterrupted(serverDir);
+    if (!recovery.removed.isEmpty()) {
+        reporter.info(QStringLiteral("Removed the files staged by a publish that stopped before "
+                                     "replacing anything: ") +
+                      recovery.removed.join(QStringLiteral(", ")));
+    }
+    if (!recovery.ok) {
+        result.error = recovery.error;
+        return result;
+    }
+    if (!recovery.repaired.isEmpty()) {
+        reporter.info(QStringLiteral("Repaired: ") + recovery.repaired);
     }
     const QString listPath = QDir(serverDir).filePath(QStringLiteral("versions.json"));
     const QString hashListPath = QDir(serverDir).filePath(QStringLiteral("hashlist.json"));
@@ -263,8 +338,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
 
     // Staged beside their targets, so that each moves into place in one step.
     auto stagedPath = [&](const QString& target) {
-        return QDir(serverDir).filePath(QLatin1Char('.') + QFileInfo(target).fileName() +
-                                        QStringLiteral(".partial"));
+        return QDir(serverDir).filePath(stagedName(QFileInfo(target).fileName()));
     };
     const QString stagedArchive = stagedPath(result.archivePath);
     const QString stagedList = stagedPath(listPath);
@@ -320,11 +394,11 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // list changes last, so an installed older version keeps verifying until the list already
     // offers the new one. Each signature comes before its document: an updater reads the document
     // first, so it can meet an old document beside a new signature (and then reads both again),
-    // never a new document beside an old signature. A failed move puts the files before it back:
-    // the server never offers the new list with the old hash list, which would make every client
-    // reinstall.
+    // never a new document beside an old signature. A failed move puts the files before it back,
+    // and the journal lets the next publish or check complete one killed between its moves: the
+    // new list beside the old hash list, which makes every client that installs reinstall at
+    // each start, lasts only until then.
     const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
-    QList<QPair<QString, QString>> moves{{stagedArchive, result.archivePath}};
     bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
                    writeFileAtomically(stagedHashList, hashList, &result.error);
     if (written && !key.isEmpty()) {
@@ -332,15 +406,22 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
                                       &result.error) &&
                   writeFileAtomically(stagedHashListSignature, signing::sign(key, hashList),
                                       &result.error);
-        moves << qMakePair(stagedListSignature, listSignaturePath);
     }
-    moves << qMakePair(stagedList, listPath);
-    if (!key.isEmpty()) {
-        moves << qMakePair(stagedHashListSignature, hashListSignaturePath);
+    QList<Move> moves;
+    for (const QString& target :
+         {result.archivePath, key.isEmpty() ? QString() : listSignaturePath, listPath,
+          key.isEmpty() ? QString() : hashListSignaturePath, hashListPath}) {
+        const QString name = QFileInfo(target).fileName();
+        if (!name.isEmpty()) {
+            moves << Move{stagedName(name), name, moves.isEmpty() ? digest : QString()};
+        }
     }
-    moves << qMakePair(stagedHashList, hashListPath);
+    if (!written || !checkRelease(serverDir, moves, result.publicKey, reporter, &result.error)) {
+        return result;
+    }
     bool restored = true;
-    if (!written || !replaceTogether(moves, &result.error, &restored)) {
+    if (!replaceTogether(serverDir, options.version, moves, options.beforeMove, &result.error,
+                         &restored)) {
         if (restored) {
             result.error += QStringLiteral("; the previous release is still served");
         }

@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <functional>
 
 namespace publish {
 
@@ -18,6 +19,7 @@ struct PublishOptions {
     QString binaryName; // "binary_name" of the entry, e.g. "/quorvex"
     QString serverDir;  // the directory that the server serves at its root
     QString signingKey; // a key file of "qv_publish keygen": both documents are signed with it
+    std::function<void(int move)> beforeMove = nullptr; // tests: called between the moves
 };
 
 // Why the options cannot be used, or an empty string.
@@ -39,7 +41,8 @@ struct PublishResult {
     QString publicKey;   // of the key that signed the documents; empty when unsigned
 };
 
-// Expects options that optionsProblem accepted.
+// Expects options that optionsProblem accepted. Holds the server directory's lock throughout,
+// and first repairs what an interrupted publish left there.
 PublishResult publishVersion(const PublishOptions& options, Reporter& reporter);
 
 } // namespace publish

@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #endif
 
 namespace publish {
@@ -57,72 +56,6 @@ bool replaceFile(const QString& from, const QString& to, QString* error) {
     }
     return true;
 #endif
-}
-
-namespace {
-// A second name for the file (or link) at path, so that it outlives a move over path.
-bool linkFile(const QString& path, const QString& link, QString* error) {
-#ifdef Q_OS_WIN
-    if (CreateHardLinkW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(link).utf16()),
-                        reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
-                        nullptr)) {
-        return true;
-    }
-    *error = QStringLiteral("cannot keep the previous %1 as %2 (error %3)")
-                 .arg(path, link)
-                 .arg(GetLastError());
-#else
-    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0) {
-        return true;
-    }
-    *error = QStringLiteral("cannot keep the previous %1 as %2: %3")
-                 .arg(path, link, QString::fromLocal8Bit(std::strerror(errno)));
-#endif
-    return false;
-}
-} // namespace
-
-bool replaceTogether(const QList<QPair<QString, QString>>& moves, QString* error, bool* restored) {
-    *restored = true;
-    QStringList previous; // a link to each target's previous file, "" where there was none
-    bool ok = true;
-    for (int i = 0; ok && i < moves.size(); ++i) {
-        const QFileInfo target(moves.at(i).second);
-        // Nothing can be moved over a directory, so there is nothing to keep.
-        previous << (target.isFile() || target.isSymLink()
-                         ? target.dir().filePath(QLatin1Char('.') + target.fileName() +
-                                                 QStringLiteral(".previous"))
-                         : QString());
-        ok = previous.last().isEmpty() || linkFile(target.filePath(), previous.last(), error);
-        if (!ok) {
-            previous.removeLast(); // not this run's link: possibly left by an interrupted one
-        }
-    }
-    int done = 0;
-    while (ok && done < moves.size() &&
-           (ok = replaceFile(moves.at(done).first, moves.at(done).second, error))) {
-        ++done;
-    }
-    while (!ok && done-- > 0) {
-        const QString& target = moves.at(done).second;
-        QString why;
-        if (previous.at(done).isEmpty() ? !QFile::remove(target)
-                                        : !replaceFile(previous.at(done), target, &why)) {
-            *restored = false;
-            *error += previous.at(done).isEmpty()
-                          ? QStringLiteral("; %1 could not be removed again").arg(target)
-                          : QStringLiteral("; %1 could not be put back (%2), its previous "
-                                           "content is in %3")
-                                .arg(target, why, previous.at(done));
-            previous[done].clear(); // kept
-        }
-    }
-    for (const QString& link : previous) {
-        if (!link.isEmpty()) {
-            QFile::remove(link);
-        }
-    }
-    return ok;
 }
 
 namespace {

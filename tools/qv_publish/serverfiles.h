@@ -19,12 +19,6 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* 
 // Moves from over to, replacing an existing file in one step.
 bool replaceFile(const QString& from, const QString& to, QString* error);
 
-// Moves each staged file (first) over its target (second), in order, replacing the targets
-// together: each target's previous file stays linked beside it until all moves are done, and
-// when one fails the moves before it are undone. *restored tells whether, after a failure,
-// every target is as it was.
-bool replaceTogether(const QList<QPair<QString, QString>>& moves, QString* error, bool* restored);
-
 // Lowercase SHA-256 of every file of dir that the updater checks (documents::verifiedFileNames),
 // keyed by file name.
 bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporter, QString* error);
