@@ -40,6 +40,12 @@ wineboot -i >/dev/null 2>&1
 # follows a variable of the process environment.
 wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
     /v 'Local AppData' /t REG_EXPAND_SZ /d '%QUORVEX_TEST_PROFILE%\AppData\Local' /f >/dev/null
+# Internet Settings as most users have them: a direct connection, no automatic detection (the
+# proxy case of tst_binary sets its own proxy there for a while).
+wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+    /v DefaultConnectionSettings /t REG_BINARY /f \
+    /d "460000000000000001000000000000000000000000000000$(printf '0%.0s' $(seq 64))" >/dev/null ||
+    echo "Internet Settings not written: Wine may try to detect a proxy"
 # A full disk: a 256 KiB file system as drive Q:, where this machine lets us mount one.
 mkdir -p "$work/small" "$work/locale"
 if $SUDO mount -t tmpfs -o size=256k quorvex-small "$work/small" 2>/dev/null; then
