@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Makes the TLS material of the tests in OUT: a certificate authority (ca.pem) and, each with
-# its key (<name>.key), server certificates for 127.0.0.1 and quorvex.test (the name the tests' proxy
-# stands for) issued by it (good.pem), for another
-# host (wronghost.pem), expired in 2021 (expired.pem), and one that signs itself
-# (selfsigned.pem). Nothing here is trusted anywhere but in the tests that ask for it.
+# its key (<name>.key), server certificates issued by it for 127.0.0.1 and quorvex.test (the
+# name the tests' proxy stands for; good.pem), for another host (wronghost.pem) and expired in
+# 2021 (expired.pem), and one that signs itself (selfsigned.pem). Nothing here is trusted anywhere but in the tests that ask for it.
 #   tests/support/make-certs.sh OUT
 set -euo pipefail
 out="$1"

@@ -13,6 +13,7 @@
 
 #include "buildconfig.h"
 #include "console.h"
+#include "fakehttpserver.h"
 #include "serverfiles.h"
 #include "sha256.h"
 
@@ -273,7 +274,7 @@ bool Nginx::start(const QString& root, quint16 listenPort, const QString& certif
     const QString pidFile = state->filePath("nginx.pid");
     QStringList arguments{"start", hostPath(root), QString::number(port), hostPath(state->path())};
     if (tls) {
-        arguments << hostPath(QStringLiteral(QUORVEX_TEST_CERTS "/") + certificate);
+        arguments << hostPath(FakeHttpServer::certificatePath(certificate));
     }
     return runNginxScript(arguments, [&] {
         QTcpSocket socket;

@@ -78,7 +78,6 @@ void TestProxy::onReadable(QTcpSocket* client) {
             [client] { client->disconnectFromHost(); });
     connect(upstream, &QTcpSocket::errorOccurred, client,
             [client] { client->disconnectFromHost(); });
-    connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
     // Every host name stands for this machine: names that no resolver knows show that the
     // transfer went through here.
     upstream->connectToHost(QHostAddress::LocalHost,
