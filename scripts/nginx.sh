@@ -3,6 +3,8 @@
 # with a certificate (<certificate>.pem and its key <certificate>.key).
 #   scripts/nginx.sh start <root-dir> <port> <state-dir> [<certificate>]   (returns once nginx answers)
 #   scripts/nginx.sh stop <state-dir>
+# With QUORVEX_NGINX_OWNER=<pid>, nginx is stopped as soon as that process has ended, however it
+# ended (a test killed at its timeout would otherwise leave nginx holding its port).
 set -euo pipefail
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 case "${1:-}" in
@@ -38,6 +40,12 @@ http {
 }
 CONF
     "$nginx_bin" -c "$state/nginx.conf" -p "$state" -e "$state/error.log"
+    if [ -n "${QUORVEX_NGINX_OWNER:-}" ]; then
+        # nginx removes its pid file when stopped, which ends the watch too.
+        setsid bash -c 'while kill -0 "$1" 2>/dev/null && [ -f "$2" ]; do sleep 0.5; done
+            [ ! -f "$2" ] || kill "$(cat "$2")"' _ "$QUORVEX_NGINX_OWNER" "$state/nginx.pid" \
+            </dev/null >/dev/null 2>&1 &
+    fi
     for _ in $(seq 1 100); do
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && exit 0
         sleep 0.05

@@ -1,5 +1,6 @@
 #include "testenv.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -259,6 +260,9 @@ bool runNginxScript(const QStringList& arguments, const std::function<bool()>& d
     Q_UNUSED(done);
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORVEX_NGINX_OWNER", QString::number(QCoreApplication::applicationPid()));
+    process.setProcessEnvironment(env);
     process.start(script, arguments);
     return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
            process.exitCode() == 0;
