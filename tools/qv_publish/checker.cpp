@@ -16,6 +16,7 @@
 #include "replacement.h"
 #include "serverfiles.h"
 #include "signature.h"
+#include "tree.h"
 
 namespace publish {
 
@@ -486,6 +487,14 @@ private:
         if (!extractArchive(selectedArchive, installDir, reporter, &error)) {
             problem(QStringLiteral("archive-unreadable"), error);
             return;
+        }
+        const QString undecodable = tree::nameNotUtf8(installDir);
+        if (!undecodable.isEmpty()) {
+            problem(QStringLiteral("file-name-not-utf8"),
+                    QStringLiteral("the archive holds \"%1\", a name that is not UTF-8: Windows "
+                                   "cannot hold it, the hash list cannot name it and the "
+                                   "updater's next wipe may not remove it")
+                        .arg(undecodable));
         }
         const QStringList names = documents::verifiedFileNames(installDir);
         for (const QString& name : names) {
