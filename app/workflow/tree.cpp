@@ -308,7 +308,7 @@ QString nameNotUtf8(const QString& dir) {
         &stopped);
     return found;
 #else
-    Q_UNUSED(dir)
+    Q_UNUSED(dir);
     return QString();
 #endif
 }

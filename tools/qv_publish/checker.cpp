@@ -304,10 +304,8 @@ private:
         const QJsonValue urlValue = entry.value(QStringLiteral("download_url"));
         if (!selected) {
             const QUrl url(urlValue.toString(), QUrl::TolerantMode);
-            const QString scheme = url.scheme().toLower();
-            if (!urlValue.isString() || urlValue.toString().isEmpty() || !url.isValid() ||
-                url.isRelative() || url.host().isEmpty() ||
-                (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+            if (!urlValue.isString() ||
+                !documents::downloadUrlProblem(urlValue.toString()).isEmpty()) {
                 problem(QStringLiteral("download-url"),
                         QStringLiteral("entry %1: \"download_url\" %2 is not an absolute http URL")
                             .arg(index)
