@@ -160,8 +160,8 @@ void MainWindow::installArchive(const QString& path) {
     setStatus(QStringLiteral("Загрузка завершена успешно."));
     setStatus(QStringLiteral("Распаковка архива"));
 
-    // The entry's "extract_to" was judged when it was chosen: it never leads to the data
-    // directory, above it, or to the download folder.
+    // The entry's "extract_to" was judged when it was chosen: strictly inside the data
+    // directory, never on the updater's own files and folders there.
     const QString targetDir =
         ensureDirectory(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString());
 
