@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 namespace paths {
@@ -42,6 +43,18 @@ inline QString installedUpdaterName() {
 }
 inline QString separateUpdateProgram() {
     return QStringLiteral("/bin/qv_update.exe");
+}
+
+// The names directly in the data directory that belong to the updater itself (the record, the
+// hash list, the download folder, the separate update program's folder, the installed copy of
+// the updater and its 7-Zip): never an installation directory nor inside one.
+inline QStringList dataDirOwnNames() {
+    return {QStringLiteral("latestVersion.json"),
+            QStringLiteral("hashlist.json"),
+            QStringLiteral("update"),
+            QStringLiteral("bin"),
+            QStringLiteral("qv_updater.exe"),
+            QStringLiteral("7Z")};
 }
 
 } // namespace paths

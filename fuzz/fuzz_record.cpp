@@ -1,11 +1,12 @@
 // The installed-version record reader on arbitrary bytes, followed by the reads the workflow
 // makes ("version", "extract_to", "binary_name" with the inserting key access) and the checks
 // that guard the wipe and the launch. An accepted installation directory must never be the
-// data directory or one above it, nor the download folder; an accepted executable must not
-// leave it.
+// data directory or one above it, nor one of the updater's own files or folders there; an
+// accepted executable must not leave it.
 
 #include "documents.h"
 #include "fuzzcheck.h"
+#include "paths.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -47,8 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString target = QDir::cleanPath(dataDir + extractTo);
     FUZZ_CHECK(!isSameOrAncestor(target, dataDir));
     FUZZ_CHECK(!isSameOrAncestor(target, dataDir + QStringLiteral("/update")));
-    // Strictly inside the data directory, or a sibling glued onto its name.
-    FUZZ_CHECK(target.startsWith(dataDir) && target.size() > dataDir.size());
+    // Strictly inside the data directory, never on one of the updater's own names there.
+    FUZZ_CHECK(target.startsWith(dataDir + QLatin1Char('/')));
+    for (const QString& own : paths::dataDirOwnNames()) {
+        FUZZ_CHECK(!isSameOrAncestor(dataDir + '/' + own, target));
+    }
     if (!binaryProblem.isEmpty()) {
         return 0;
     }

@@ -9,9 +9,14 @@
 #include "signature.h"
 #include "signing.h"
 #include "testenv.h"
+#include "tree.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 class DocumentsTest : public QObject {
@@ -26,6 +31,8 @@ private slots:
     void entryGuards_data();
     void entryGuards();
     void archiveKeys();
+    void links_data();
+    void links();
     void signatures();
 };
 
@@ -131,8 +138,7 @@ void DocumentsTest::entryGuards_data() {
     const QString ok = "/quorvex";
     QTest::newRow("subdirectory") << "/app" << ok << true;
     QTest::newRow("nested, trailing slash") << "/apps/quorvex/" << ok << true;
-    QTest::newRow("sibling glued onto the name") << "app" << ok << true;
-    QTest::newRow("inside the download folder") << "/update/x" << ok << true;
+    QTest::newRow("a name starting like the updater's") << "/updates" << ok << true;
     QTest::newRow("nested executable") << "/app"
                                        << "/bin/quorvex" << true;
     QTest::newRow("names like device names") << "/console/COM10"
@@ -153,6 +159,11 @@ void DocumentsTest::entryGuards_data() {
                                   QString("/app\n"),   QString("/a") + QChar(0),
                                   QString("/a*"),      QString("/a?b")}) {
         QTest::addRow("extract_to \"%s\"", qPrintable(target)) << target << ok << false;
+    }
+    // Siblings of the data directory, and the updater's own files and folders in it.
+    for (const char* target : {"app", "2", "/update/x", "/BIN/x", "/7z", "/hashlist.json",
+                               "/LatestVersion.json", "/qv_updater.exe"}) {
+        QTest::addRow("extract_to \"%s\"", target) << QString(target) << ok << false;
     }
     for (const QString& binary : {QString(""), QString("/../../bin/sh"), QString("\\..\\x.exe"),
                                   QString("/x\\..\\..\\y"), QString("/a") + QChar(0)}) {
@@ -178,6 +189,7 @@ void DocumentsTest::entryGuards() {
 }
 
 void DocumentsTest::archiveKeys() {
+    // The keys judged with the whole entry: its archive's address and integrity keys.
     const QByteArray digest(64, 'a');
     const QList<QPair<QByteArray, bool>> rows{{"{}", true},
                                               {R"({"size":0,"sha256":")" + digest + "\"}", true},
@@ -187,11 +199,67 @@ void DocumentsTest::archiveKeys() {
                                               {R"({"size":1e300})", false},
                                               {R"({"sha256":")" + digest.toUpper() + "\"}", false},
                                               {R"({"sha256":"abc"})", false},
-                                              {R"({"sha256":1})", false}};
+                                              {R"({"sha256":1})", false},
+                                              {R"({"download_url":"HTTPS://h/a.7z"})", true},
+                                              {R"({"download_url":"file:///tmp/a.7z"})", false},
+                                              {R"({"download_url":"ftp://h/a.7z"})", false},
+                                              {R"({"download_url":"data:,a.7z"})", false},
+                                              {R"({"download_url":"/a.7z"})", false},
+                                              {R"({"download_url":"http:a.7z"})", false}};
     for (const auto& row : rows) {
-        const QJsonObject entry = QJsonDocument::fromJson(row.first).object();
-        QVERIFY2(documents::archiveCheckProblem(entry).isEmpty() == row.second, row.first);
+        QJsonObject entry{
+            {"extract_to", "/app"}, {"binary_name", "/q"}, {"download_url", "http://h/a.7z"}};
+        const QJsonObject keys = QJsonDocument::fromJson(row.first).object();
+        for (auto it = keys.begin(); it != keys.end(); ++it) {
+            entry.insert(it.key(), it.value());
+        }
+        QVERIFY2(documents::entryProblem("/d", entry, "a.7z").isEmpty() == row.second, row.first);
     }
+}
+
+void DocumentsTest::links_data() {
+    // "name" a file, "name/" a directory, "name>target" a link; the outside directory is a
+    // sibling of the installation.
+    QTest::addColumn<QByteArrayList>("entries");
+    QTest::addColumn<bool>("leadsOutside");
+    QTest::newRow("chain through a link to .")
+        << QByteArrayList{"x>.", "s>x/x/x/sub/../../../.."} << true;
+    QTest::newRow("chain ending inside")
+        << QByteArrayList{"d/", "d/up>..", "a>d/up/d/up/f"} << false;
+    QTest::newRow("dangling inside") << QByteArrayList{"libx.so>libx.so.1"} << false;
+    QTest::newRow("climbing past a missing name") << QByteArrayList{"a>gone/../../outside"} << true;
+    QTest::newRow("loop") << QByteArrayList{"a>b", "b>a"} << true;
+    QTest::newRow("names not UTF-8, a link out")
+        << QByteArrayList{"d\xff/", "d\xff/f\xc3", "d\xff/out>../../outside"} << true;
+}
+
+void DocumentsTest::links() {
+#ifdef Q_OS_WIN
+    QSKIP("Qt makes shortcuts, not links, on Windows");
+#else
+    QFETCH(QByteArrayList, entries);
+    QFETCH(bool, leadsOutside);
+    QTemporaryDir dir;
+    QVERIFY(testenv::writeTree(dir.path(), {{"outside/kept", "1"}, {"inst/f", "2"}}));
+    const QByteArray root = QFile::encodeName(dir.filePath("inst"));
+    for (const QByteArray& entry : entries) {
+        const QByteArray path = root + '/' + entry.split('>').first();
+        QVERIFY(entry.contains('>')   ? symlink(entry.split('>').last(), path) == 0
+                : entry.endsWith('/') ? mkdir(path, 0700) == 0
+                                      : close(open(path, O_CREAT | O_WRONLY, 0600)) == 0);
+    }
+    QCOMPARE(!tree::linkLeadingOutside(dir.filePath("inst")).isEmpty(), leadsOutside);
+    const QByteArray all = entries.join();
+    QCOMPARE(tree::nameNotUtf8(dir.filePath("inst")).contains("\\xff"),
+             QString::fromUtf8(all).toUtf8() != all);
+    // The wipe takes everything, whatever the names, and nothing through a link.
+    QVERIFY(symlink("outside", QFile::encodeName(dir.filePath("through"))) == 0);
+    QVERIFY(!tree::removeTree(dir.path(), "/through/kept"));
+    QVERIFY(tree::removeTree(dir.path(), "/through")); // the link, not what it leads to
+    QVERIFY(tree::removeTree(dir.path(), "/inst"));
+    QVERIFY(!QFileInfo::exists(dir.filePath("inst")) &&
+            QFile::exists(dir.filePath("outside/kept")));
+#endif
 }
 
 void DocumentsTest::signatures() {

@@ -12,6 +12,11 @@
 #include "testenv.h"
 #include "versionlist.h"
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 using namespace publish;
 using namespace testenv;
 
@@ -165,7 +170,7 @@ private slots:
         row("label-zero", put(V, "[" + full("0.0") + "]"));
         row("duplicate-number", put(V, "[" + full("2.5") + "," + full("25") + "]"));
         row("extract-to", edit("extract_to", "app"));
-        row("extract-to/refused", edit("extract_to", "/update"));
+        row("extract-to/refused", edit("extract_to", "/hashlist.json"));
         row("binary-name", edit("binary_name", "prog"));
         row("binary-name/refused", edit("binary_name", "/pro\x01g"));
         row("executable-path", edit("binary_name", "/" + QString(210, 'p')));
@@ -185,6 +190,15 @@ private slots:
         row("file-wrong-digest", put(H, "{\"prog\": \"" + QByteArray(64, '0') + "\"}"));
         row("executable-missing", edit("binary_name", "/quorvex"));
         row("executable-missing/directory", edit("binary_name", "/sub"));
+#ifndef Q_OS_WIN // Windows names are Unicode
+        row("file-name-not-utf8", [](const QString& dir) {
+            SilentReporter silent;
+            QTemporaryDir app;
+            close(open(QFile::encodeName(app.path()) + "/n\xff", O_CREAT | O_WRONLY, 0600));
+            QString error;
+            QVERIFY(createArchive(app.path(), dir + '/' + A, silent, &error));
+        });
+#endif
         row("signature-missing", put(VS));
         row("signature-malformed", put(HS, "c2lnbmF0dXJl\n"));
         row("signature-mismatch", put(VS, readFile(goodServer + '/' + HS)));
@@ -374,6 +388,9 @@ private slots:
         };
         row("good options", &O::version, "2.5", "");
         row("no app dir", &O::appDir, "/none", "\"/none\" is not a directory");
+#ifndef Q_OS_WIN // Windows names are Unicode
+        row("app dir with a name not UTF-8", &O::appDir, "BAD", "holds \"n\\xff\", a name");
+#endif
         row("label with a slash", &O::version, "1/2", "only letters");
         row("label without digits", &O::version, "beta", "no digits");
         row("label overflowing", &O::version, "1.2147483648", "32-bit");
@@ -382,7 +399,7 @@ private slots:
         row("base URL with query", &O::baseUrl, "http://h/x?y=1", "--base-url");
         row("base URL with fragment", &O::baseUrl, "http://h/x#y", "--base-url");
         row("extract_to without slash", &O::extractTo, "app", "must start");
-        row("extract_to on the download folder", &O::extractTo, "/update", "refused");
+        row("extract_to on the updater's files", &O::extractTo, "/7Z/x", "refused");
         row("binary_name without slash", &O::binaryName, "prog", "must start");
         row("binary_name not in the app", &O::binaryName, "/quorvex", "not in --app-dir");
 #ifdef Q_OS_WIN // there is no execute permission to lack
@@ -406,9 +423,14 @@ private slots:
         QFETCH(QString, problem);
         PublishOptions o = options(root.filePath("unused"));
         QFile::link(appDir, root.filePath("link"));
+#ifndef Q_OS_WIN
+        QDir().mkpath(root.filePath("bad"));
+        close(open(QFile::encodeName(root.filePath("bad")) + "/n\xff", O_CREAT | O_WRONLY, 0600));
+#endif
         o.*field = value.replace("APP", appDir)
                        .replace("GOOD", goodServer)
-                       .replace("LINK", root.filePath("link"));
+                       .replace("LINK", root.filePath("link"))
+                       .replace("BAD", root.filePath("bad"));
         const QString found = optionsProblem(o);
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
     }

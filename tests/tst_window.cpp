@@ -20,6 +20,11 @@
 #include "signing.h"
 #include "testenv.h"
 
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 class WindowTest;
 using Setup = std::function<void(WindowTest*)>;
 Q_DECLARE_METATYPE(Setup)
@@ -446,6 +451,15 @@ void WindowTest::workflow_data() {
             t->inUse.open(QIODevice::ReadOnly);
         },
         "Ошибка при очистке каталога или каталог не существует.", "dropped");
+#else
+    // Names that Qt cannot spell are still wiped (and the release installs).
+    row(
+        "installation with a name not UTF-8", Tampered,
+        [](WindowTest* t) {
+            const QByteArray path = QFile::encodeName(t->dataDir + "/Quorvex/n") + "\xff";
+            close(open(path.constData(), O_CREAT | O_WRONLY, 0600));
+        },
+        launched, "reinstalled");
 #endif
     row("hash list 500", Installed, route("/hashlist.json", FakeResponse::withStatus(500)),
         hashListFailed, "kept");

@@ -9,6 +9,7 @@
 #include <QRegExp>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QUrl>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -174,13 +175,29 @@ QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
     if (!windowsProblem.isEmpty()) {
         return windowsProblem;
     }
+    // Without the leading "/" the name would be glued onto the data directory's own name: a
+    // sibling of it.
+    if (!extractTo.startsWith(QLatin1Char('/'))) {
+        return QStringLiteral("каталог установки не начинается с «/» и лежит вне папки данных");
+    }
     const QString data = QDir::cleanPath(QDir::fromNativeSeparators(dataDir));
     const QString target = QDir::cleanPath(QDir::fromNativeSeparators(dataDir + extractTo));
     if (paths::isSameOrAncestor(target, data)) {
         return QStringLiteral("каталог установки совпадает с папкой данных или содержит её");
     }
-    if (paths::isSameOrAncestor(target, data + QStringLiteral("/update"))) {
-        return QStringLiteral("каталог установки совпадает с папкой загрузок");
+    // The first name below the data directory, compared as Windows compares names.
+    QString first;
+    for (const QString& segment : segments) {
+        if (first.isEmpty() && !segment.isEmpty()) {
+            first = segment;
+        }
+    }
+    for (const QString& own : paths::dataDirOwnNames()) {
+        if (QString::compare(first, own, Qt::CaseInsensitive) == 0) {
+            return QStringLiteral("каталог установки занимает служебный файл или папку "
+                                  "обновления (%1)")
+                .arg(own);
+        }
     }
     return QString();
 }
@@ -216,6 +233,16 @@ QString archiveNameProblem(const QString& fileName) {
     return QString();
 }
 
+QString downloadUrlProblem(const QString& url) {
+    const QUrl parsed(url, QUrl::TolerantMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid() || parsed.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        return QStringLiteral("адрес архива не является адресом http или https");
+    }
+    return QString();
+}
+
 QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QString& fileName) {
     QString problem =
         installTargetProblem(dataDir, entry.value(QStringLiteral("extract_to")).toString());
@@ -226,6 +253,9 @@ QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QSt
         problem =
             executablePathProblem(dataDir, entry.value(QStringLiteral("extract_to")).toString(),
                                   entry.value(QStringLiteral("binary_name")).toString());
+    }
+    if (problem.isEmpty()) {
+        problem = downloadUrlProblem(entry.value(QStringLiteral("download_url")).toString());
     }
     if (problem.isEmpty()) {
         problem = archiveNameProblem(fileName);

@@ -44,12 +44,13 @@ std::optional<QJsonObject> parseRecord(const QByteArray& text);
 std::optional<QJsonObject> parseHashList(const QByteArray& text);
 
 // Why an entry's "extract_to" must not be used as the installation directory under dataDir,
-// or an empty string when it may be wiped and refilled: it must name a directory strictly
-// inside dataDir or a sibling glued onto its name, never dataDir itself, a directory that
-// contains it, the download folder, anything reached through a ".." segment, or a path with
-// control characters. Entries are made for Windows clients, so on every platform the path
-// must also be a Windows path: no segment ending in "." or " ", no ":" (drive letters, data
-// streams) nor <>"|?*, no device names (CON, NUL, COM1, LPT1, ..., also with an extension).
+// or an empty string when it may be wiped and refilled: it must start with "/" and name a
+// directory strictly inside dataDir, never dataDir itself, one of the updater's own files or
+// folders there (paths::dataDirOwnNames, in any letter case) or anything inside them, anything
+// reached through a ".." segment, or a path with control characters. Entries are made for Windows
+// clients, so on every platform the path must also be a Windows path: no segment ending in "." or "
+// ", no ":" (drive letters, data streams) nor <>"|?*, no device names (CON, NUL, COM1, LPT1, ...,
+// also with an extension).
 QString installTargetProblem(const QString& dataDir, const QString& extractTo);
 
 // Why an entry's "binary_name" must not be launched, or an empty string: it must name a file
@@ -70,9 +71,13 @@ QString executablePathProblem(const QString& dataDir, const QString& extractTo,
 // an empty string. Wildcards would be read by 7-Zip as patterns, not as the name.
 QString archiveNameProblem(const QString& fileName);
 
+// Why an entry's "download_url" cannot be fetched, or an empty string: it must be an absolute
+// http or https URL (either in any letter case) with a host.
+QString downloadUrlProblem(const QString& url);
+
 // Why the chosen entry must not be installed, or an empty string: its installation directory,
-// its executable, its archive's file name and the form of its integrity keys, all judged
-// before anything is downloaded or removed.
+// its executable, its archive's address and file name and the form of its integrity keys, all
+// judged before anything is downloaded or removed.
 QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QString& fileName);
 
 // Optional archive integrity keys of an entry: "size" (a non-negative JSON number) and

@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
@@ -18,78 +17,11 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include "tree.h"
 
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
 const char* const timedOutProperty = "quorvexTimedOut";
-
-// A real link: a symbolic link, or on Windows any reparse point (symbolic link, junction).
-// A Windows shortcut (.lnk) is an ordinary file, whatever Qt 5 reports for it.
-bool isRealLink(const QFileInfo& info) {
-#ifdef Q_OS_WIN
-    const DWORD attributes =
-        GetFileAttributesW(reinterpret_cast<const wchar_t*>(info.absoluteFilePath().utf16()));
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-#else
-    return info.isSymLink();
-#endif
-}
-
-// Where a link leads: the real path of what it names when that exists, otherwise the path it
-// names, taken from the real directory that holds the link.
-QString linkDestination(const QFileInfo& info) {
-    const QString resolved = info.canonicalFilePath();
-    if (!resolved.isEmpty()) {
-        return resolved;
-    }
-    QString named = info.symLinkTarget();
-#ifdef Q_OS_UNIX
-    // Qt makes the stored text absolute against the link's own path as spelled; the stored
-    // text itself is what the system follows.
-    QByteArray stored(4096, '\0');
-    const ssize_t length = readlink(QFile::encodeName(info.absoluteFilePath()).constData(),
-                                    stored.data(), size_t(stored.size()));
-    if (length > 0) {
-        named = QFile::decodeName(stored.left(int(length)));
-    }
-#endif
-    if (QDir::isRelativePath(named)) {
-        named = QFileInfo(info.absolutePath()).canonicalFilePath() + QLatin1Char('/') + named;
-    }
-    return QDir::cleanPath(named);
-}
-
-// The first real link under dir (at any depth) that leads outside dir, or an empty string. A
-// link that stays inside is fine whether or not what it names exists. 7-Zip already rewrites
-// absolute links and refuses links that climb with "..", but a chain of links or another
-// extractor version must not reach outside the installation either.
-QString linkLeadingOutside(const QString& dir) {
-    const QString root = QFileInfo(dir).canonicalFilePath();
-    const QString spelled = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
-    auto inside = [](const QString& path, const QString& base) {
-        return !base.isEmpty() && paths::isSameOrAncestor(base, path);
-    };
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        if (!isRealLink(info)) {
-            continue;
-        }
-        const QString destination = linkDestination(info);
-        if (!inside(destination, root) && !inside(destination, spelled)) {
-            return info.filePath();
-        }
-    }
-    return QString();
-}
 
 QString unusableEntryMessage(const QString& problem) {
     return QStringLiteral("Недопустимая версия в списке версий (%1). Напишите в техподдержку.")
@@ -228,8 +160,8 @@ void MainWindow::installArchive(const QString& path) {
     setStatus(QStringLiteral("Загрузка завершена успешно."));
     setStatus(QStringLiteral("Распаковка архива"));
 
-    // The entry's "extract_to" was judged when it was chosen: it never leads to the data
-    // directory, above it, or to the download folder.
+    // The entry's "extract_to" was judged when it was chosen: strictly inside the data
+    // directory, never on the updater's own files and folders there.
     const QString targetDir =
         ensureDirectory(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString());
 
@@ -243,9 +175,12 @@ void MainWindow::installArchive(const QString& path) {
                                      "техподдержку."));
             return;
         }
-        QDir dir(targetDir);
-        if (!dir.exists() || !dir.removeRecursively()) {
-            qDebug() << "Ошибка при очистке каталога или каталог не существует.";
+        // Whatever the names, and never through a link. A wipe that fails leaves no record:
+        // the next start downloads again and retries it.
+        QString failed;
+        if (!tree::removeTree(paths::dataDir(),
+                              versionInfo[QStringLiteral("extract_to")].toString(), &failed)) {
+            qWarning() << "Ошибка при очистке каталога:" << failed;
             setStatus(QStringLiteral("Ошибка при очистке каталога или каталог не существует."));
             return;
         }
@@ -268,11 +203,11 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
         setStatus(QStringLiteral("Ошибка при распаковке архива: ") + errorMessage);
         return;
     }
-    const QString escaping = linkLeadingOutside(targetDir);
+    const QString escaping = tree::linkLeadingOutside(targetDir);
     if (!escaping.isEmpty()) {
         // Nothing from such an archive is kept or launched.
         qWarning() << "Архив содержит ссылку за пределы каталога установки:" << escaping;
-        QDir(targetDir).removeRecursively();
+        tree::removeTree(paths::dataDir(), versionInfo[QStringLiteral("extract_to")].toString());
         setStatus(QStringLiteral("Ошибка при распаковке архива: архив содержит ссылки за пределы "
                                  "каталога установки. Напишите в техподдержку."));
         return;

@@ -16,6 +16,7 @@
 #include "replacement.h"
 #include "serverfiles.h"
 #include "signature.h"
+#include "tree.h"
 
 namespace publish {
 
@@ -303,10 +304,8 @@ private:
         const QJsonValue urlValue = entry.value(QStringLiteral("download_url"));
         if (!selected) {
             const QUrl url(urlValue.toString(), QUrl::TolerantMode);
-            const QString scheme = url.scheme().toLower();
-            if (!urlValue.isString() || urlValue.toString().isEmpty() || !url.isValid() ||
-                url.isRelative() || url.host().isEmpty() ||
-                (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+            if (!urlValue.isString() ||
+                !documents::downloadUrlProblem(urlValue.toString()).isEmpty()) {
                 problem(QStringLiteral("download-url"),
                         QStringLiteral("entry %1: \"download_url\" %2 is not an absolute http URL")
                             .arg(index)
@@ -486,6 +485,14 @@ private:
         if (!extractArchive(selectedArchive, installDir, reporter, &error)) {
             problem(QStringLiteral("archive-unreadable"), error);
             return;
+        }
+        const QString undecodable = tree::nameNotUtf8(installDir);
+        if (!undecodable.isEmpty()) {
+            problem(QStringLiteral("file-name-not-utf8"),
+                    QStringLiteral("the archive holds \"%1\", a name that is not UTF-8: Windows "
+                                   "cannot hold it, the hash list cannot name it and the "
+                                   "updater's next wipe may not remove it")
+                        .arg(undecodable));
         }
         const QStringList names = documents::verifiedFileNames(installDir);
         for (const QString& name : names) {

@@ -17,6 +17,7 @@
 #include "serverfiles.h"
 #include "serverlock.h"
 #include "signing.h"
+#include "tree.h"
 #include "versionlist.h"
 
 namespace publish {
@@ -95,6 +96,12 @@ QString optionsProblem(const PublishOptions& options) {
     }
     if (!QFileInfo(options.appDir).isDir()) {
         return QStringLiteral("--app-dir \"%1\" is not a directory").arg(options.appDir);
+    }
+    const QString undecodable = tree::nameNotUtf8(options.appDir);
+    if (!undecodable.isEmpty()) {
+        return QStringLiteral("--app-dir holds \"%1\", a name that is not UTF-8: Windows cannot "
+                              "hold it and the updater could not remove it")
+            .arg(undecodable);
     }
     QString problem = labelProblem(options.version);
     if (!problem.isEmpty()) {

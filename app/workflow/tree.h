@@ -1,0 +1,35 @@
+#pragma once
+
+// The file-system rules of the installation directory: where the links that an extractor left
+// lead, names that are not UTF-8, and the wipe. They judge what is on disk, never the spelling.
+
+#include <QString>
+
+namespace tree {
+
+// How many links one path may pass through before it counts as a loop (as the system's own
+// limit on Linux).
+constexpr int MaxLinkSteps = 40;
+
+// The first link under dir (at any depth, not descending into links) that does not lead inside
+// dir, or an empty string. Each link is resolved component by component, as the system follows
+// it: a chain of links ("x" -> ".", "s" -> "x/x/sub/../../..") is judged by where it ends, and a
+// chain longer than MaxLinkSteps leads nowhere inside. A link that stays inside is fine whether
+// or not what it names exists. On Windows a link is any reparse point (symbolic link, junction),
+// and one whose final target cannot be found counts as leading outside.
+QString linkLeadingOutside(const QString& dir);
+
+// The first name under dir (at any depth, not descending into links) that is not valid UTF-8,
+// as a path relative to dir with the undecodable bytes written as \xNN; an empty string when
+// every name is UTF-8. Always empty on Windows, whose names are Unicode.
+QString nameNotUtf8(const QString& dir);
+
+// Removes base + relative and everything in it, whatever the names (on Linux the names' bytes
+// are used as they are), without ever following a link: a link is removed as a link. Nothing is
+// removed when a directory of relative above the last one is a link (the removal would take
+// place where it leads); a missing entry counts as removed. Removes what it can even after a
+// failure, then returns false and names the first entry that stayed in *failed. A directory
+// without write or search permission for the user is given it first.
+bool removeTree(const QString& base, const QString& relative, QString* failed = nullptr);
+
+} // namespace tree
