@@ -10,11 +10,11 @@
 #include <QSaveFile>
 #include <QTimer>
 
-#include "buildconfig.h"
 #include "network.h"
 
 namespace {
-int transferTimeoutMs = QUORVEX_TRANSFER_TIMEOUT_MS;
+// Qt's own default; the application sets its build's value when it starts.
+int transferTimeoutMs = 60000;
 int documentTimeLimitMs = 120000;
 } // namespace
 
