@@ -113,6 +113,13 @@ void MainWindow::setStatus(const QString& text) {
     }
 }
 
+void MainWindow::logFailure(const Downloader* transfer) {
+    const QString reason = transfer ? transfer->errorString() : QString();
+    if (!reason.isEmpty()) {
+        qWarning().noquote() << (statusLabel ? statusLabel->text() : pendingStatus) << reason;
+    }
+}
+
 QString MainWindow::ensureDirectory(const QString& path) {
     if (!QDir(path).exists() && !QDir().mkpath(path)) {
         qDebug() << "Ошибка при создании папки:" << path;

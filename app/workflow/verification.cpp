@@ -76,6 +76,7 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
         stopHashing();
         setStatus(cancelled ? QStringLiteral("Загрузка отменена")
                             : QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
+        logFailure(downloader);
         return;
     }
     setStatus(QStringLiteral("Хеш-таблицы загружены, начинаю верификацию"));
