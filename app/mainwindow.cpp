@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "buildconfig.h"
 #include "downloader.h"
 #include "mainwindowform.h"
 #include "network.h"
@@ -25,6 +26,14 @@ const char* const progressBarStyle =
     "QProgressBar {    border: 2px solid grey;    border-radius: 5px;    text-align: center;  "
     "  height: 30px;}QProgressBar::chunk {    background-color: #05B8CC;    width: 10px;    "
     "margin: 1px;}";
+
+// The settings fixed when the updater is built, handed down to the transfer floor before main()
+// runs, so that a test program can still replace them.
+[[maybe_unused]] const bool buildSettingsApplied = [] {
+    Downloader::setDefaultTransferTimeout(QUORVEX_TRANSFER_TIMEOUT_MS);
+    signature::setTrustedKeys(QStringLiteral(QUORVEX_PUBLIC_KEYS));
+    return true;
+}();
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent)
@@ -104,6 +113,13 @@ void MainWindow::setStatus(const QString& text) {
     }
 }
 
+void MainWindow::logFailure(const Downloader* transfer) {
+    const QString reason = transfer ? transfer->errorString() : QString();
+    if (!reason.isEmpty()) {
+        qWarning().noquote() << (statusLabel ? statusLabel->text() : pendingStatus) << reason;
+    }
+}
+
 QString MainWindow::ensureDirectory(const QString& path) {
     if (!QDir(path).exists() && !QDir().mkpath(path)) {
         qDebug() << "Ошибка при создании папки:" << path;
@@ -158,6 +174,53 @@ void MainWindow::hashInBackground(const QStringList& paths,
     files->start(paths);
     progressBar->setValue(0);
     hashProgress->start();
+}
+
+void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
+                                const std::function<void()>& accepted,
+                                const std::function<void()>& refetch) {
+    // The signature goes through the download folder like an archive and is removed once read;
+    // Cancel stops it like any other transfer.
+    downloader = new Downloader(this);
+    const auto finished = [this, path, bytes, accepted, refetch](bool ok, const QString& file) {
+        QByteArray text;
+        if (ok) {
+            QFile signatureFile(file);
+            if (signatureFile.open(QIODevice::ReadOnly)) {
+                text = signatureFile.readAll();
+            }
+            signatureFile.remove();
+        }
+        if (!ok && cancelled) {
+            setStatus(QStringLiteral("Загрузка отменена"));
+            return;
+        }
+        QList<QByteArray> keys;
+        signature::parsePublicKeys(publicKeys, &keys);
+        const signature::Verdict verdict = signature::verify(bytes, text, keys);
+        if (verdict == signature::Verdict::Valid) {
+            signatureRetried = false;
+            accepted();
+            return;
+        }
+        qWarning() << "Подпись не прошла проверку:" << path
+                   << (verdict == signature::Verdict::Missing ? "подпись не получена"
+                       : verdict == signature::Verdict::Malformed ? "подпись повреждена"
+                                                                  : "подпись не совпадает");
+        if (!signatureRetried) {
+            signatureRetried = true;
+            refetch();
+            return;
+        }
+        setStatus(QStringLiteral("Подпись файла %1 не прошла проверку.").arg(path.mid(1)));
+    };
+    connect(downloader, &Downloader::downloadFinished, this, finished);
+    const QString dir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    if (!downloader->startDownload(dir,
+                                   paths::serverDocument(serverUrl, path + QStringLiteral(".sig")),
+                                   signature::MaxSignatureSize, Downloader::documentTimeLimit())) {
+        finished(false, QString());
+    }
 }
 
 void MainWindow::stopHashing() {

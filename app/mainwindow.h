@@ -54,6 +54,9 @@ private slots:
 
 private:
     void setStatus(const QString& text);
+    // Writes the status just shown with the reason transfer gives for its failure into the
+    // diagnostics: the labels are fixed, so disk full, a cap and a 404 read alike on screen.
+    void logFailure(const Downloader* transfer);
     void onExtractionFinished(bool success, const QString& errorMessage, const QString& targetDir);
     // Chooses the entry of a version list received whole (and checked, in a signed build) and
     // downloads its archive.

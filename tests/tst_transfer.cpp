@@ -112,6 +112,7 @@ void TransferTest::download() {
     QVERIFY(downloader.startDownload(dest, server.url("/f/a.bin")));
     QVERIFY(reported(finished, 1, 60000));
     QCOMPARE(finished.first().at(0).toBool(), ok);
+    QCOMPARE(downloader.errorString().isEmpty(), ok);
     if (!ok) {
         QVERIFY(finished.first().at(1).toString().isNull());
         QCOMPARE(testenv::readTree(dest), (testenv::Tree{{"a.bin", "previous"}}));

@@ -10,11 +10,11 @@
 #include <QSaveFile>
 #include <QTimer>
 
-#include "buildconfig.h"
 #include "network.h"
 
 namespace {
-int transferTimeoutMs = QUORVEX_TRANSFER_TIMEOUT_MS;
+// Qt's own default; the application sets its build's value when it starts.
+int transferTimeoutMs = 60000;
 int documentTimeLimitMs = 120000;
 } // namespace
 
@@ -68,15 +68,18 @@ QString Downloader::targetFileName(const QUrl& url) {
 bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 sizeLimit,
                                int timeLimitMs) {
     if (destDir.isEmpty() || url.isEmpty() || started) {
+        failure = QStringLiteral("не задан каталог или адрес загрузки");
         return false;
     }
     const QString name = targetFileName(url);
     if (name.isEmpty()) {
+        failure = QStringLiteral("недопустимое имя файла в адресе загрузки");
         qWarning() << "Недопустимое имя файла в адресе загрузки:" << url.toString();
         return false;
     }
     targetPath = destDir + QDir::separator() + name;
     if (QFileInfo(targetPath).isDir()) {
+        failure = QStringLiteral("на месте файла находится каталог: ") + targetPath;
         return false;
     }
 
@@ -85,11 +88,15 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 s
     this->url = url;
     if (resumable) {
         if (!openPartial()) {
+            failure =
+                QStringLiteral("не удалось открыть файл ") + targetPath + QStringLiteral(".part");
             return false;
         }
     } else {
         file = new QSaveFile(targetPath);
         if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            failure = QStringLiteral("не удалось создать файл ") + targetPath +
+                      QStringLiteral(": ") + file->errorString();
             delete file;
             file = nullptr;
             return false;
@@ -273,18 +280,27 @@ void Downloader::onReply(QNetworkReply* reply) {
     // connection before the announced length has arrived; such a body is incomplete. (When
     // the body is decompressed on the way, the announced length is not reported.)
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    failure = writeError.isEmpty() && reply->error() != QNetworkReply::NoError
+                  ? reply->errorString()
+                  : writeError;
     if (ok && announced.isValid() && received != announced.toLongLong()) {
-        qWarning() << "Ошибка загрузки: получены не все данные:" << reply->url().toString()
-                   << received << announced.toLongLong();
+        failure = QStringLiteral("получены не все данные (%1 из %2 байт)")
+                      .arg(received)
+                      .arg(announced.toLongLong());
+        qWarning() << "Ошибка загрузки:" << reply->url().toString() << failure;
         ok = false;
         interrupted = true;
     }
     if (ok && file && !file->commit()) {
+        failure = QStringLiteral("ошибка записи в файл ") + targetPath + QStringLiteral(": ") +
+                  file->errorString();
         qWarning() << "Ошибка записи в файл:" << targetPath << file->errorString();
         ok = false;
     }
-    if (ok && part) {
-        ok = finishPartial();
+    if (ok && part && !finishPartial()) {
+        failure =
+            QStringLiteral("не удалось переименовать файл ") + targetPath + QStringLiteral(".part");
+        ok = false;
     }
     if (!ok && reply->error() != QNetworkReply::NoError && writeError.isEmpty()) {
         qWarning() << "Ошибка загрузки:" << reply->url().toString() << reply->errorString();

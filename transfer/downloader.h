@@ -45,6 +45,10 @@ public:
     // True from a successful start until the end is reported.
     bool isRunning() const { return running; }
 
+    // Why the transfer failed or could not start (for the diagnostics; the window shows its own
+    // fixed labels); empty after a success.
+    QString errorString() const { return failure; }
+
     // The plain file name a download of url would be saved under, or an empty string when
     // the URL's last segment is not a plain name ("", ".", "..", a separator once decoded).
     static QString targetFileName(const QUrl& url);
@@ -97,6 +101,7 @@ private:
     qint64 received = 0;
     QNetworkAccessManager manager;
     QString writeError;
+    QString failure;
     bool started = false;
     bool running = false;
 };

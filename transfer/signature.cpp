@@ -4,12 +4,15 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include "buildconfig.h"
-
 namespace signature {
 
 namespace {
-QString keysInUse = QStringLiteral(QUORVEX_PUBLIC_KEYS);
+// None until the application sets its build's keys (before main, so that a test program may
+// replace them); a function's static, so that it exists whichever initialisation runs first.
+QString& keysInUse() {
+    static QString keys;
+    return keys;
+}
 
 constexpr int KeySize = 32;
 constexpr int SignatureSize = 64;
@@ -75,11 +78,11 @@ Verdict verify(const QByteArray& document, const QByteArray& signatureText,
 }
 
 QString trustedKeys() {
-    return keysInUse;
+    return keysInUse();
 }
 
 void setTrustedKeys(const QString& keys) {
-    keysInUse = keys;
+    keysInUse() = keys;
 }
 
 } // namespace signature

@@ -30,8 +30,8 @@ bool parsePublicKeys(const QString& text, QList<QByteArray>* keys);
 Verdict verify(const QByteArray& document, const QByteArray& signatureText,
                const QList<QByteArray>& keys);
 
-// The keys the updater trusts: QUORVEX_PUBLIC_KEYS as compiled in, unless replaced. Empty: the
-// documents are neither signed nor checked.
+// The keys the updater trusts (the application sets those of its build). Empty: the documents
+// are neither signed nor checked.
 QString trustedKeys();
 void setTrustedKeys(const QString& keys);
 

@@ -136,6 +136,7 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
     if (!state) {
         setStatus(cancelled ? QStringLiteral("Загрузка отменена")
                             : QStringLiteral("Ошибка загрузки файла."));
+        logFailure(downloader);
         return;
     }
     const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));

@@ -14,7 +14,6 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
-#include "signature.h"
 
 void MainWindow::checkForInstalledApplication() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
@@ -77,6 +76,7 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
         stopHashing();
         setStatus(cancelled ? QStringLiteral("Загрузка отменена")
                             : QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
+        logFailure(downloader);
         return;
     }
     setStatus(QStringLiteral("Хеш-таблицы загружены, начинаю верификацию"));
@@ -179,52 +179,5 @@ void MainWindow::compareInstalledFiles() {
         // The record names an installation that is not there (deleted, or never complete):
         // without it the next run installs again instead of stopping here every time.
         removeVersionRecord();
-    }
-}
-
-void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
-                                const std::function<void()>& accepted,
-                                const std::function<void()>& refetch) {
-    // The signature goes through the download folder like an archive and is removed once read;
-    // Cancel stops it like any other transfer.
-    downloader = new Downloader(this);
-    const auto finished = [this, path, bytes, accepted, refetch](bool ok, const QString& file) {
-        QByteArray text;
-        if (ok) {
-            QFile signatureFile(file);
-            if (signatureFile.open(QIODevice::ReadOnly)) {
-                text = signatureFile.readAll();
-            }
-            signatureFile.remove();
-        }
-        if (!ok && cancelled) {
-            setStatus(QStringLiteral("Загрузка отменена"));
-            return;
-        }
-        QList<QByteArray> keys;
-        signature::parsePublicKeys(publicKeys, &keys);
-        const signature::Verdict verdict = signature::verify(bytes, text, keys);
-        if (verdict == signature::Verdict::Valid) {
-            signatureRetried = false;
-            accepted();
-            return;
-        }
-        qWarning() << "Подпись не прошла проверку:" << path
-                   << (verdict == signature::Verdict::Missing ? "подпись не получена"
-                       : verdict == signature::Verdict::Malformed ? "подпись повреждена"
-                                                                  : "подпись не совпадает");
-        if (!signatureRetried) {
-            signatureRetried = true;
-            refetch();
-            return;
-        }
-        setStatus(QStringLiteral("Подпись файла %1 не прошла проверку.").arg(path.mid(1)));
-    };
-    connect(downloader, &Downloader::downloadFinished, this, finished);
-    const QString dir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
-    if (!downloader->startDownload(dir,
-                                   paths::serverDocument(serverUrl, path + QStringLiteral(".sig")),
-                                   signature::MaxSignatureSize, Downloader::documentTimeLimit())) {
-        finished(false, QString());
     }
 }

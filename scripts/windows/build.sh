@@ -81,9 +81,9 @@ cp /usr/share/doc/7zip/copyright "$stage/licenses/7-Zip-copyright.txt"
 (cd "$build" && xargs -n1 <CMakeFiles/qv_updater.dir/objects1 | while read -r o; do
     cp "$o" "$stage/relink/objects/"
 done)
-cp "$build/libqv_core.a" "$stage/relink/objects/"
+for lib in qv_window qv_rules qv_transfer; do cp "$build/lib$lib.a" "$stage/relink/objects/"; done
 libs="$(tr ' ' '\n' <"$build/CMakeFiles/qv_updater.dir/linkLibs.rsp" | sed -e '/^$/d' \
-    -e 's/"//g' -e '/^libqv_core.a$/d' -e "s#^$sdk/qt5/\(.*\)#\"\$QT/\1\"#" \
+    -e 's/"//g' -e '/^libqv_\(window\|rules\|transfer\).a$/d' -e "s#^$sdk/qt5/\(.*\)#\"\$QT/\1\"#" \
     -e "s#^$sdk/openssl/\(.*\)#\"\$OPENSSL/\1\"#" \
     -e 's#^/usr/i686-w64-mingw32/lib/lib\(.*\)\.a$#-l\1#' | tr '\n' ' ')"
 {
@@ -95,7 +95,7 @@ libs="$(tr ' ' '\n' <"$build/CMakeFiles/qv_updater.dir/linkLibs.rsp" | sed -e '/
     echo ': "${QT:?QT must name the prefix of a static Qt 5.15 built for i686-w64-mingw32}"'
     echo ': "${OPENSSL:?OPENSSL must name the prefix of a static OpenSSL built for i686-w64-mingw32}"'
     echo 'cd "$(dirname "$0")"'
-    echo 'i686-w64-mingw32-g++-posix -static -s -mwindows objects/*.obj objects/*.res objects/libqv_core.a \'
+    echo 'i686-w64-mingw32-g++-posix -static -s -mwindows objects/*.obj objects/*.res objects/libqv_window.a objects/libqv_rules.a objects/libqv_transfer.a \'
     echo "    $libs-o qv_updater.exe"
 } >"$stage/relink/relink.sh"
 chmod +x "$stage/relink/relink.sh"
