@@ -11,9 +11,11 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QStorageInfo>
 #include <QTimer>
 
 #include "decompressor.h"
+#include "diskspace.h"
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
@@ -89,6 +91,17 @@ QString linkLeadingOutside(const QString& dir) {
         }
     }
     return QString();
+}
+
+// What the files under dir take; a link takes nothing (what it names stays where it is).
+qint64 filesSize(const QString& dir) {
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().isSymLink() ? 0 : it.fileInfo().size();
+    }
+    return total;
 }
 
 QString unusableEntryMessage(const QString& problem) {
@@ -175,12 +188,26 @@ void MainWindow::useVersionList(const QByteArray& body) {
         return;
     }
 
-    downloader = new Downloader(this);
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    const QString archiveName = Downloader::targetFileName(archiveUrl);
+    // An archive of known "size" must fit beside what its partial file already holds (that
+    // space is written again whether the download continues or starts over).
+    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
+    const QString shortage =
+        !size.isDouble()
+            ? QString()
+            : diskspace::shortage(qint64(size.toDouble()), QStorageInfo(updateDir).bytesAvailable(),
+                                  QFileInfo(updateDir + "/" + archiveName + ".part").size());
+    if (!shortage.isEmpty()) {
+        qWarning() << "Недостаточно места для загрузки архива:" << updateDir;
+        setStatus(shortage);
+        return;
+    }
+
+    downloader = new Downloader(this);
     // A download that breaks off is continued by the next run. With a "size", a body that
     // grows past it is stopped at once.
     downloader->setResumable(true);
-    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
     if (!downloader->startDownload(updateDir, archiveUrl,
                                    size.isDouble() ? qint64(size.toDouble()) : -1)) {
         qWarning() << "Не удалось начать загрузку архива:" << selection.downloadUrl;
@@ -208,7 +235,7 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
     }
     const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
     if (!sha.isString()) {
-        installArchive(path);
+        checkArchive(path);
         return;
     }
     setStatus(QStringLiteral("Проверка архива"));
@@ -220,8 +247,33 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
             setStatus(QStringLiteral("Ошибка загрузки файла."));
             return;
         }
-        installArchive(path);
+        checkArchive(path);
     });
+}
+
+void MainWindow::checkArchive(const QString& path) {
+    setStatus(QStringLiteral("Проверка архива"));
+    // Nothing is removed for an archive that cannot be unpacked: the extractor must start, the
+    // archive must open, and its files must fit where the installation, removed first, is now.
+    const QString targetDir =
+        ensureDirectory(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString());
+    auto* lister = new Decompressor(this);
+    connect(lister, &Decompressor::listed, this,
+            [this, path, targetDir](bool success, qint64 unpacked, const QString& error) {
+                const QString problem =
+                    !success
+                        ? QStringLiteral("Ошибка при распаковке архива: ") + error
+                        : diskspace::shortage(unpacked, QStorageInfo(targetDir).bytesAvailable(),
+                                              filesSize(targetDir));
+                if (!problem.isEmpty()) {
+                    qWarning() << "Архив не распакован:" << path << problem;
+                    QFile::remove(path);
+                    setStatus(problem);
+                    return;
+                }
+                installArchive(path);
+            });
+    lister->list(path);
 }
 
 void MainWindow::installArchive(const QString& path) {
