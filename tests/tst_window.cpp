@@ -436,6 +436,8 @@ void WindowTest::workflow_data() {
                                  "----------\nPath = a\nSize = 1000000000000000\n");
         },
         noSpace, "kept");
+    row("older archives removed", Tampered, file("/update/quorvex 1.9.7z", "older"), launched,
+        "reinstalled");
     row("archive digest in upper case", Tampered,
         entry({{"sha256", testenv::sha256(release.archive).toUpper()}}), refused, "kept");
     row("wildcard in extract_to", Tampered, entry({{"extract_to", "/Quor*"}}), refused, "kept");

@@ -104,6 +104,20 @@ qint64 filesSize(const QString& dir) {
     return total;
 }
 
+// The archives of earlier downloads are of no use once another one starts: only the archive
+// named name (replaced when its download is complete) and its partial files stay. Nothing but
+// the regular files that downloads leave in the folder is touched.
+void removeOlderDownloads(const QString& updateDir, const QString& name) {
+    const QDir dir(updateDir);
+    const QStringList kept{name, name + QStringLiteral(".part"),
+                           name + QStringLiteral(".part.meta")};
+    for (const QString& file : dir.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+        if (!name.isEmpty() && !kept.contains(file, paths::nameCase)) {
+            QFile::remove(dir.filePath(file));
+        }
+    }
+}
+
 QString unusableEntryMessage(const QString& problem) {
     return QStringLiteral("Недопустимая версия в списке версий (%1). Напишите в техподдержку.")
         .arg(problem);
@@ -190,6 +204,7 @@ void MainWindow::useVersionList(const QByteArray& body) {
 
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
     const QString archiveName = Downloader::targetFileName(archiveUrl);
+    removeOlderDownloads(updateDir, archiveName);
     // An archive of known "size" must fit beside what its partial file already holds (that
     // space is written again whether the download continues or starts over).
     const QJsonValue size = versionInfo.value(QStringLiteral("size"));
