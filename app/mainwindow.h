@@ -71,6 +71,9 @@ private:
     void checkSignature(const QString& path, const QByteArray& bytes,
                         const std::function<void()>& accepted,
                         const std::function<void()>& refetch);
+    // Lists the downloaded archive at path: one that the extractor cannot open, or whose files
+    // would not fit, is removed with a message, before anything of the installation is.
+    void checkArchive(const QString& path);
     // Unpacks the downloaded archive at path over the installation and launches the result.
     void installArchive(const QString& path);
     // Hashes files on worker threads while the event loop runs on, the bar showing their

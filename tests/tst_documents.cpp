@@ -1,10 +1,11 @@
 // The document rules: version numbers, the choice of the full version, the record and the hash
-// list, the files that are verified, and the guards that keep the wipe and the launch inside
-// the data directory.
+// list, the files that are verified, the guards that keep the wipe and the launch inside the
+// data directory, and the disk space an update needs.
 
 #include <QJsonDocument>
 #include <QTest>
 
+#include "diskspace.h"
 #include "documents.h"
 #include "signature.h"
 #include "signing.h"
@@ -34,6 +35,7 @@ private slots:
     void links_data();
     void links();
     void signatures();
+    void diskSpace();
 };
 
 void DocumentsTest::versionNumber_data() {
@@ -285,6 +287,25 @@ void DocumentsTest::signatures() {
         QList<QByteArray> parsed;
         QCOMPARE(signature::parsePublicKeys(keys, &parsed), !keys.startsWith('%'));
         QVERIFY2(signature::verify(document, text, parsed) == verdict, text);
+    }
+}
+
+void DocumentsTest::diskSpace() {
+    // The files that the new ones replace are freed first; the megabytes needed round up, the
+    // free ones down; free space that cannot be told refuses nothing.
+    const qint64 mib = 1024 * 1024;
+    const QList<std::tuple<qint64, qint64, qint64, QString>> rows{
+        {5 * mib, 5 * mib, 0, ""},
+        {5 * mib + 1, 5 * mib, 0, "нужно 6 МБ, свободно 5 МБ."},
+        {10 * mib, 4 * mib, 6 * mib, ""},
+        {10 * mib, 4 * mib - 1, 6 * mib, "нужно 10 МБ, свободно 9 МБ."},
+        {10 * mib, -1, 0, ""}};
+    for (const auto& [needed, available, reclaimed, missing] : rows) {
+        const QString message = diskspace::shortage(needed, available, reclaimed);
+        QVERIFY2(missing.isEmpty()
+                     ? message.isEmpty()
+                     : message == "Недостаточно места на диске: для обновления " + missing,
+                 qPrintable(message));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <csignal>
+#include <limits>
 #ifndef Q_OS_WIN
 #include <sys/resource.h>
 #endif
@@ -52,6 +53,7 @@ private slots:
     void destroyedMidTransfer();
     void writeFailure();
     void extractWithSevenZip();
+    void listingSizes();
     void extractorOutcomes_data();
     void extractorOutcomes();
     void destructorWaitsSilently();
@@ -382,17 +384,43 @@ void TransferTest::extractWithSevenZip() {
     const QString archive = tmp->filePath("down loads/архив 1.7z");
     QVERIFY(testenv::writeFile(archive, release.archive));
     QVERIFY(testenv::writeFile(tmp->filePath("bad.7z"), "not an archive"));
+    qint64 unpacked = 0;
+    for (const QByteArray& bytes : release.tree) {
+        unpacked += bytes.size();
+    }
     for (const QString& name : {QString("down loads/архив 1.7z"), QString("bad.7z")}) {
+        const bool good = name.endsWith("1.7z");
+        Decompressor lister;
+        QSignalSpy listed(&lister, &Decompressor::listed);
+        lister.list(tmp->filePath(name));
+        QVERIFY(reported(listed, 1, 60000));
+        QCOMPARE(listed.first().at(0).toBool(), good);
+        QCOMPARE(listed.first().at(1).toLongLong(), good ? unpacked : 0);
         Decompressor decompressor;
         QSignalSpy finished(&decompressor, &Decompressor::decompressionFinished);
         decompressor.extract(tmp->filePath(name), tmp->filePath("Quorvex App"));
         QVERIFY(reported(finished, 1, 60000));
-        const bool good = name.endsWith("1.7z");
         QCOMPARE(finished.first().at(0).toBool(), good);
         QCOMPARE(finished.first().at(1).toString(),
                  good ? QString() : QString("Ошибка при распаковке архива"));
     }
     QCOMPARE(testenv::readTree(tmp->filePath("Quorvex App")), release.tree);
+}
+
+void TransferTest::listingSizes() {
+    // The entries follow "----------"; folders count nothing; a field given twice counts by its
+    // last value (a name may hold line breaks); sizes saturate.
+    const QList<QPair<QByteArray, qint64>> rows{
+        {"Path = x.7z\nSize = 9\n\n----------\r\nPath = a\r\nSize = 5\r\n\r\nPath = b\r\nSize = 7",
+         12},
+        {"----------\nPath = d\nFolder = +\nSize = 4\n\nPath = e\nAttributes = D drwx\nSize = 4\n",
+         0},
+        {"----------\nPath = a\nSize = 1\nFolder = +\nSize = 3\nFolder = -\n", 3},
+        {"----------\nPath = a\nSize = 99999999999999999999\n\nPath = b\nSize = 1\n",
+         std::numeric_limits<qint64>::max()}};
+    for (const auto& [listing, size] : rows) {
+        QCOMPARE(Decompressor::unpackedSize(listing), size);
+    }
 }
 
 void TransferTest::extractorOutcomes_data() {

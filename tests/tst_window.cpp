@@ -139,6 +139,7 @@ void WindowTest::cleanup() {
     }
     window.reset();
     Decompressor::setExtractorPathOverride(QString());
+    qunsetenv("QUORVEX_STANDIN_LISTING");
     // Scheduled quits and deferred deletions run out before the next test.
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
@@ -313,7 +314,7 @@ void WindowTest::cancel() {
 void WindowTest::workflow_data() {
     QTest::addColumn<int>("pre");
     QTest::addColumn<Setup>("setup");
-    // The label the run ends with (a prefix when it ends in "("); launched runs quit.
+    // The label the run ends with (a prefix when it ends in "(" or " "); launched runs quit.
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("warning"); // a diagnostic the run must give, or empty
     // Launched: by verification, nothing downloaded; reinstalled: the archive was installed;
@@ -420,6 +421,28 @@ void WindowTest::workflow_data() {
     row("archive digest differs", Tampered,
         route("/files/quorvex%202.0.7z", FakeResponse::generated(release.archive.size())),
         downloadFailed, "kept", "Контрольная сумма архива не совпадает:");
+    // Refused before the record and the installation are removed: an extractor that cannot
+    // start, an archive it cannot open, files that would not fit (1e15 bytes, 953674317 MiB).
+    row(
+        "extractor missing", Tampered,
+        [](WindowTest* t) { Decompressor::setExtractorPathOverride(t->dataDir + "/7Z/7z.exe"); },
+        "Ошибка при распаковке архива: Ошибка запуска процесса: ", "kept");
+    row(
+        "not an archive", Tampered,
+        [](WindowTest* t) { t->serveUnchecked(FakeHttpServer::generatedBytes(7, 30000)); },
+        extractionFailed, "kept");
+    const QString noSpace = "Недостаточно места на диске: для обновления нужно 953674317 МБ, ";
+    row("archive larger than the disk", Tampered, entry({{"size", 1e15}}), noSpace, "kept");
+    row(
+        "files larger than the disk", Tampered,
+        [](WindowTest*) {
+            Decompressor::setExtractorPathOverride(testenv::standinPath());
+            testenv::setVariable("QUORVEX_STANDIN_LISTING",
+                                 "----------\nPath = a\nSize = 1000000000000000\n");
+        },
+        noSpace, "kept");
+    row("older archives removed", Tampered, file("/update/quorvex 1.9.7z", "older"), launched,
+        "reinstalled");
     row("archive digest in upper case", Tampered,
         entry({{"sha256", testenv::sha256(release.archive).toUpper()}}), refused, "kept");
     row("wildcard in extract_to", Tampered, entry({{"extract_to", "/Quor*"}}), refused, "kept");
@@ -529,7 +552,7 @@ void WindowTest::workflow() {
         verifyNothingElse();
         return;
     }
-    if (expected.endsWith('(')) {
+    if (expected.endsWith('(') || expected.endsWith(' ')) {
         QTRY_VERIFY2(label().startsWith(expected), qPrintable(label()));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(label(), expected, 10000);
@@ -605,7 +628,6 @@ void WindowTest::hostileArchives_data() {
         return writer.finish();
     };
     using W = testenv::TarWriter;
-    QTest::newRow("not an archive") << FakeHttpServer::generatedBytes(7, 30000) << false;
     QTest::newRow("\"../\" and absolute names") << tar([&](W& t) {
         t.addFile("../escaped", "E");
         t.addFile("a/../../escaped2", "E");
@@ -664,12 +686,12 @@ void WindowTest::extractorLeavesEscapingLink() {
           "symbolic links nor junctions (archives with links fail to unpack: hostileArchives)");
 #endif
     const QString script = dataDir + "/../extractor.sh";
-    QVERIFY(testenv::writeFile(script,
-                               QStringLiteral("#!/bin/sh\nout=\"${3#-o}\"\nmkdir -p "
-                                              "\"$out/sub\" && cp '%1' \"$out/quorvex\" "
-                                              "&& ln -s '%2' \"$out/sub/escape\" && echo ' 57%'\n")
-                                   .arg(testenv::standinPath(), outside)
-                                   .toUtf8()));
+    QVERIFY(testenv::writeFile(
+        script, QStringLiteral("#!/bin/sh\n[ \"$1\" = l ] && exit\nout=\"${3#-o}\"\nmkdir -p "
+                               "\"$out/sub\" && cp '%1' \"$out/quorvex\" "
+                               "&& ln -s '%2' \"$out/sub/escape\" && echo ' 57%'\n")
+                    .arg(testenv::standinPath(), outside)
+                    .toUtf8()));
     QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
     Decompressor::setExtractorPathOverride(script);
     prepare(Tampered);

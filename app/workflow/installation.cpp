@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
@@ -10,9 +11,11 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QStorageInfo>
 #include <QTimer>
 
 #include "decompressor.h"
+#include "diskspace.h"
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
@@ -22,6 +25,31 @@
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
 const char* const timedOutProperty = "quorvexTimedOut";
+
+// What the files under dir take; a link takes nothing (what it names stays where it is).
+qint64 filesSize(const QString& dir) {
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().isSymLink() ? 0 : it.fileInfo().size();
+    }
+    return total;
+}
+
+// The archives of earlier downloads are of no use once another one starts: only the archive
+// named name (replaced when its download is complete) and its partial files stay. Nothing but
+// the regular files that downloads leave in the folder is touched.
+void removeOlderDownloads(const QString& updateDir, const QString& name) {
+    const QDir dir(updateDir);
+    const QStringList kept{name, name + QStringLiteral(".part"),
+                           name + QStringLiteral(".part.meta")};
+    for (const QString& file : dir.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+        if (!name.isEmpty() && !kept.contains(file, paths::nameCase)) {
+            QFile::remove(dir.filePath(file));
+        }
+    }
+}
 
 QString unusableEntryMessage(const QString& problem) {
     return QStringLiteral("Недопустимая версия в списке версий (%1). Напишите в техподдержку.")
@@ -107,12 +135,27 @@ void MainWindow::useVersionList(const QByteArray& body) {
         return;
     }
 
-    downloader = new Downloader(this);
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    const QString archiveName = Downloader::targetFileName(archiveUrl);
+    removeOlderDownloads(updateDir, archiveName);
+    // An archive of known "size" must fit beside what its partial file already holds (that
+    // space is written again whether the download continues or starts over).
+    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
+    const QString shortage =
+        !size.isDouble()
+            ? QString()
+            : diskspace::shortage(qint64(size.toDouble()), QStorageInfo(updateDir).bytesAvailable(),
+                                  QFileInfo(updateDir + "/" + archiveName + ".part").size());
+    if (!shortage.isEmpty()) {
+        qWarning() << "Недостаточно места для загрузки архива:" << updateDir;
+        setStatus(shortage);
+        return;
+    }
+
+    downloader = new Downloader(this);
     // A download that breaks off is continued by the next run. With a "size", a body that
     // grows past it is stopped at once.
     downloader->setResumable(true);
-    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
     if (!downloader->startDownload(updateDir, archiveUrl,
                                    size.isDouble() ? qint64(size.toDouble()) : -1)) {
         qWarning() << "Не удалось начать загрузку архива:" << selection.downloadUrl;
@@ -141,7 +184,7 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
     }
     const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
     if (!sha.isString()) {
-        installArchive(path);
+        checkArchive(path);
         return;
     }
     setStatus(QStringLiteral("Проверка архива"));
@@ -153,8 +196,33 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
             setStatus(QStringLiteral("Ошибка загрузки файла."));
             return;
         }
-        installArchive(path);
+        checkArchive(path);
     });
+}
+
+void MainWindow::checkArchive(const QString& path) {
+    setStatus(QStringLiteral("Проверка архива"));
+    // Nothing is removed for an archive that cannot be unpacked: the extractor must start, the
+    // archive must open, and its files must fit where the installation, removed first, is now.
+    const QString targetDir =
+        ensureDirectory(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString());
+    auto* lister = new Decompressor(this);
+    connect(lister, &Decompressor::listed, this,
+            [this, path, targetDir](bool success, qint64 unpacked, const QString& error) {
+                const QString problem =
+                    !success
+                        ? QStringLiteral("Ошибка при распаковке архива: ") + error
+                        : diskspace::shortage(unpacked, QStorageInfo(targetDir).bytesAvailable(),
+                                              filesSize(targetDir));
+                if (!problem.isEmpty()) {
+                    qWarning() << "Архив не распакован:" << path << problem;
+                    QFile::remove(path);
+                    setStatus(problem);
+                    return;
+                }
+                installArchive(path);
+            });
+    lister->list(path);
 }
 
 void MainWindow::installArchive(const QString& path) {

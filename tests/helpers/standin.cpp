@@ -2,7 +2,8 @@
 // Appends one line to the file named by QUORVEX_MARKER (else "<argv[0]>.marker"): argv[0] and
 // each argument, separated by tabs. Then runs the comma-separated steps of QUORVEX_STANDIN:
 // "exit:<n>", "crash", "sleep:<ms>", "touch:<path>", "print:<text>" (to standard output);
-// exits 0 when they end.
+// exits 0 when they end. As 7-Zip asked for a listing ("l"), it prints $QUORVEX_STANDIN_LISTING
+// and exits 0, recording nothing.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -74,6 +75,10 @@ void crash() {
 
 int main(int argc, char* argv[]) {
     const std::vector<std::string> args = arguments(argc, argv);
+    if (args.size() > 1 && args[1] == "l") {
+        std::fputs(variable("QUORVEX_STANDIN_LISTING").c_str(), stdout);
+        return 0;
+    }
     const std::string marker = variable("QUORVEX_MARKER");
     const std::string target = !marker.empty() ? marker : args[0] + ".marker";
     std::string line = args[0];
