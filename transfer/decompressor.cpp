@@ -222,6 +222,8 @@ void Decompressor::extract(const QString& archivePath, const QString& targetDir)
             emit decompressionProgress(last, 100);
         }
     });
+    // Connected by signature text on purpose, as it always has been: the slots are part of the
+    // class's interface under these names and types.
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
             SLOT(onProcessFinished(int, QProcess::ExitStatus)));
     connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this,

@@ -66,6 +66,9 @@ public:
     static void setDocumentTimeLimit(int milliseconds);
 
 signals:
+    // Declared returning bool and taking the path by value on purpose: that is the signal's
+    // signature as its receivers connect to it; the return value is unused. Kept for
+    // compatibility.
     bool downloadFinished(bool res, QString path);
     void updateDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 

@@ -204,6 +204,10 @@ void MainWindow::checkArchive(const QString& path) {
     setStatus(QStringLiteral("Проверка архива"));
     // Nothing is removed for an archive that cannot be unpacked: the extractor must start, the
     // archive must open, and its files must fit where the installation, removed first, is now.
+    // versionInfo[...] on the non-const object, here and below, as the entry has always been
+    // read: it would insert a missing key as null into the record written later, but the keys
+    // read this way were required when the entry was chosen, so the record's bytes are the
+    // entry's own. Do not turn these into .value() piecemeal.
     const QString targetDir =
         ensureDirectory(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString());
     auto* lister = new Decompressor(this);
@@ -226,6 +230,8 @@ void MainWindow::checkArchive(const QString& path) {
 }
 
 void MainWindow::installArchive(const QString& path) {
+    // Both labels on purpose: the first is the download's end, which a slow event loop can
+    // still show; the second replaces it at once. Kept as the status line has always read.
     setStatus(QStringLiteral("Загрузка завершена успешно."));
     setStatus(QStringLiteral("Распаковка архива"));
 
