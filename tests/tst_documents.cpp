@@ -12,6 +12,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 class DocumentsTest : public QObject {
@@ -118,7 +120,9 @@ void DocumentsTest::verifiedFiles() {
     }
     const QStringList verified{"A.dll", "b.dll", "C.txt"};
 #else
-    const QStringList verified{"A.dll", "b.dll", "C.txt", "hidden.dll", "system.dll"};
+    QVERIFY(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+    QVERIFY(QFile::link("gone", dir.filePath("dangling.dll")));
+    const QStringList verified{"A.dll", "b.dll", "C.txt", "fifo", "hidden.dll", "system.dll"};
 #endif
     QCOMPARE(documents::verifiedFileNames(dir.path()), verified);
     QCOMPARE(documents::verifiedFileNames(dir.filePath("missing")), QStringList());

@@ -10,6 +10,10 @@
 #include <QTimer>
 #include <functional>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 #include "decompressor.h"
 #include "downloader.h"
 #include "fakehttpserver.h"
@@ -381,6 +385,17 @@ void WindowTest::workflow_data() {
         "launched");
     row("file without a digest", Installed, file("/Quorvex/extra.dll", "x"), launched,
         "reinstalled");
+#ifndef Q_OS_WIN
+    row(
+        "links to a FIFO and to a device", Installed,
+        [](WindowTest* t) {
+            static QTemporaryDir fifo;
+            mkfifo(QFile::encodeName(fifo.filePath("pipe")).constData(), 0600);
+            QFile::link(fifo.filePath("pipe"), t->dataDir + "/Quorvex/pipe.dll");
+            QFile::link("/dev/zero", t->dataDir + "/Quorvex/zero.dll");
+        },
+        launched, "reinstalled");
+#endif
     row("digests in upper case", Installed,
         route("/hashlist.json", FakeResponse::ok(QJsonDocument(upper).toJson())), launched,
         "reinstalled");

@@ -155,12 +155,13 @@ void MainWindow::compareInstalledFiles() {
 
     for (const QString& name : names) {
         const FileHasher::Result result = installedDigests.value(dir.filePath(name));
-        if (!result.read) {
+        // A FIFO or a device (or a link to one) is not what any hash list describes.
+        if (!result.read && !result.special) {
             setStatus(QStringLiteral("Не удалось открыть файл ") + name +
                       QStringLiteral(" для чтения"));
             return;
         }
-        if (result.digest != hashList->value(name).toString()) {
+        if (result.special || result.digest != hashList->value(name).toString()) {
             setStatus(QStringLiteral("Файл ") + name + QStringLiteral(" не прошел проверку хеша"));
             requestVersionList();
             return;
