@@ -4,6 +4,7 @@
 
 #include "mainwindow.h"
 #include "network.h"
+#include "paths.h"
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
@@ -14,6 +15,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(
         QFileInfo(QCoreApplication::applicationFilePath()).baseName());
 #endif
+    paths::keepFilesPrivate();
     network::useSystemProxy();
     MainWindow window;
     window.launchInstalledUpdater();

@@ -3,12 +3,17 @@
 // killed while downloading and while extracting, repaired by the next run; archives over https
 // and transfers through the system's proxy.
 
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkProxyFactory>
 #include <QSslCertificate>
 #include <QTest>
 #include <csignal>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 #include "buildconfig.h"
 #include "console.h"
@@ -227,7 +232,19 @@ void BinaryTest::publishInstallVerifyUpdate() {
     QVERIFY(nginx.start(www, testenv::compiledServerPort()));
     const QJsonObject first = publish("1.0", QByteArray(300000, 'a'));
     QVERIFY(!first.isEmpty());
+#ifndef Q_OS_WIN
+    // Whatever the user's umask, what the updater writes is theirs only.
+    const mode_t mask = umask(0);
     QByteArray log = runToLaunch();
+    umask(mask);
+    QDirIterator below(dataDir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                       QDirIterator::Subdirectories);
+    for (QString path = dataDir; !path.isEmpty(); path = below.hasNext() ? below.next() : "") {
+        QVERIFY2((QFileInfo(path).permissions() & 0x00FF) == 0, qPrintable(path));
+    }
+#else
+    QByteArray log = runToLaunch();
+#endif
     QVERIFY(log.contains("Каталог успешно очищен."));
     QCOMPARE(record(), first);
     QCOMPARE(testenv::starts(marker).last(),

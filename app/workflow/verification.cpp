@@ -172,7 +172,13 @@ void MainWindow::compareInstalledFiles() {
     setStatus(
         QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));
     const QString executable = dirPath + versionInfo[QStringLiteral("binary_name")].toString();
-    if (QFileInfo::exists(executable)) {
+    if (QFileInfo::exists(executable) && !paths::changeableByOthers(executable).isEmpty()) {
+        // Installed again, the files are the user's only.
+        setStatus(QStringLiteral("Файл %1 могут изменять другие пользователи: запуск отменён. "
+                                 "Напишите в техподдержку.")
+                      .arg(QDir::toNativeSeparators(executable)));
+        requestVersionList();
+    } else if (QFileInfo::exists(executable)) {
         startProcess(executable);
     } else {
         qWarning() << "Файл не найден:" << executable;
