@@ -12,6 +12,7 @@
 
 #include "mainwindow.h"
 #include "paths.h"
+#include "runlock.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -53,6 +54,11 @@ void MainWindow::startProcess(QString binaryPath) {
     }
     qDebug() << "Процесс успешно запущен.";
     setStatus(QStringLiteral("Приложение запущено"));
+    // A run waiting for this one need not start the application again; a hand-off is no launch.
+    if (binaryPath != paths::dataDir() + paths::separateUpdateProgram() &&
+        binaryPath != paths::dataDir() + paths::installedUpdaterName()) {
+        RunLock::noteLaunch();
+    }
     // A start-up hand-off runs before any record was read: an empty entry must not replace
     // the stored record.
     if (!versionInfo.isEmpty()) {
