@@ -163,7 +163,7 @@ void MainWindow::hashInBackground(const QStringList& paths,
 void MainWindow::stopHashing() {
     if (hasher) {
         hashProgress->stop();
-        // The workers stop after their current block; the object goes once they have.
+        // The workers stop after their current block, without the window waiting for them.
         hasher->disconnect(this);
         hasher->deleteLater();
         hasher = nullptr;
