@@ -12,9 +12,12 @@
 
 #include "mainwindow.h"
 #include "paths.h"
+#include "runlock.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 void MainWindow::startProcess(QString binaryPath) {
@@ -23,17 +26,39 @@ void MainWindow::startProcess(QString binaryPath) {
         setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
         return;
     }
+    // Another user could have put their own program there: it is not started.
+    const QString exposed = paths::changeableByOthers(binaryPath);
+    if (!exposed.isEmpty()) {
+        qWarning() << "Файл могут изменять другие пользователи:" << exposed;
+        setStatus(QStringLiteral("Файл %1 могут изменять другие пользователи: запуск отменён. "
+                                 "Напишите в техподдержку.")
+                      .arg(QDir::toNativeSeparators(binaryPath)));
+        return;
+    }
     auto* process = new QProcess(this);
     process->setProgram(binaryPath);
     process->setArguments({});
     process->setProcessChannelMode(QProcess::ForwardedChannels);
-    if (!process->startDetached()) {
+#ifndef Q_OS_WIN
+    // The program creates its files as its user would have it, not as the updater does.
+    const mode_t ownMask = umask(mode_t(paths::userFileMask()));
+    const bool started = process->startDetached();
+    umask(ownMask);
+#else
+    const bool started = process->startDetached();
+#endif
+    if (!started) {
         qWarning() << "Ошибка при запуске процесса";
         setStatus(QStringLiteral("Ошибка при запуске исполняемого файла."));
         return;
     }
     qDebug() << "Процесс успешно запущен.";
     setStatus(QStringLiteral("Приложение запущено"));
+    // A run waiting for this one need not start the application again; a hand-off is no launch.
+    if (binaryPath != paths::dataDir() + paths::separateUpdateProgram() &&
+        binaryPath != paths::dataDir() + paths::installedUpdaterName()) {
+        RunLock::noteLaunch();
+    }
     // A start-up hand-off runs before any record was read: an empty entry must not replace
     // the stored record.
     if (!versionInfo.isEmpty()) {

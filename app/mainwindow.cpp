@@ -226,7 +226,7 @@ void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
 void MainWindow::stopHashing() {
     if (hasher) {
         hashProgress->stop();
-        // The workers stop after their current block; the object goes once they have.
+        // The workers stop after their current block, without the window waiting for them.
         hasher->disconnect(this);
         hasher->deleteLater();
         hasher = nullptr;

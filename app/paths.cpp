@@ -1,6 +1,13 @@
 #include "paths.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "buildconfig.h"
 
@@ -8,6 +15,51 @@ namespace paths {
 
 QString dataDir() {
     return QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+}
+
+namespace {
+int userMask = -1;
+} // namespace
+
+void keepFilesPrivate() {
+#ifndef Q_OS_WIN
+    userMask = int(umask(S_IRWXG | S_IRWXO));
+#endif
+}
+
+int userFileMask() {
+#ifndef Q_OS_WIN
+    if (userMask < 0) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return int(mask);
+    }
+#endif
+    return userMask;
+}
+
+QString changeableByOthers(const QString& program) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(program)
+#else
+    // Links resolved: what counts is where the files are.
+    const QString data = QFileInfo(dataDir()).canonicalFilePath();
+    QString path = QFileInfo(program).canonicalFilePath();
+    const bool inside = !data.isEmpty() && !path.isEmpty() && isSameOrAncestor(data, path);
+    for (int level = 0; !path.isEmpty(); ++level) {
+        struct stat status;
+        if (::stat(QFile::encodeName(path).constData(), &status) != 0 ||
+            (status.st_uid != geteuid() && status.st_uid != 0) ||
+            (status.st_mode & (S_IWGRP | S_IWOTH))) {
+            return path;
+        }
+        if (inside ? path == data : level == 1) {
+            break;
+        }
+        path = QFileInfo(path).path();
+    }
+#endif
+    return QString();
 }
 
 namespace {

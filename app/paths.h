@@ -25,6 +25,16 @@ inline bool isSameOrAncestor(const QString& ancestor, const QString& path) {
 // The per-user, application-local data directory (not created by the query).
 QString dataDir();
 
+// From now on the files and directories this process creates are its user's only, whatever
+// the user's file-creation mask (which userFileMask() keeps for the programs it starts).
+void keepFilesPrivate();
+int userFileMask();
+
+// A program's file or one of its directories (up to the data directory, or its own directory
+// for a program elsewhere) that another user owns or can write, or an empty string. Always
+// empty on Windows, where the per-user folder is closed to others.
+QString changeableByOthers(const QString& program);
+
 // The download server compiled into this build, unless a test program has set another one.
 QUrl defaultServerUrl();
 void setDefaultServerUrl(const QUrl& url);
@@ -54,6 +64,7 @@ inline QStringList dataDirOwnNames() {
             QStringLiteral("update"),
             QStringLiteral("bin"),
             QStringLiteral("qv_updater.exe"),
+            QStringLiteral("qv_updater.lock"),
             QStringLiteral("7Z")};
 }
 

@@ -3,12 +3,17 @@
 // killed while downloading and while extracting, repaired by the next run; archives over https
 // and transfers through the system's proxy.
 
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkProxyFactory>
 #include <QSslCertificate>
 #include <QTest>
 #include <csignal>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 #include "buildconfig.h"
 #include "console.h"
@@ -227,7 +232,19 @@ void BinaryTest::publishInstallVerifyUpdate() {
     QVERIFY(nginx.start(www, testenv::compiledServerPort()));
     const QJsonObject first = publish("1.0", QByteArray(300000, 'a'));
     QVERIFY(!first.isEmpty());
+#ifndef Q_OS_WIN
+    // Whatever the user's umask, what the updater writes is theirs only.
+    const mode_t mask = umask(0);
     QByteArray log = runToLaunch();
+    umask(mask);
+    QDirIterator below(dataDir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                       QDirIterator::Subdirectories);
+    for (QString path = dataDir; !path.isEmpty(); path = below.hasNext() ? below.next() : "") {
+        QVERIFY2((QFileInfo(path).permissions() & 0x00FF) == 0, qPrintable(path));
+    }
+#else
+    QByteArray log = runToLaunch();
+#endif
     QVERIFY(log.contains("Каталог успешно очищен."));
     QCOMPARE(record(), first);
     QCOMPARE(testenv::starts(marker).last(),
@@ -321,7 +338,6 @@ void BinaryTest::killedWhileDownloading() {
     slow.setRoute("/quorvex-2.0.7z", trickle);
     QJsonObject slowEntry = entry;
     slowEntry["download_url"] = slow.url("/quorvex-2.0.7z").toString();
-    const QByteArray list = testenv::readFile(www + "/versions.json");
     QVERIFY(testenv::writeFile(www + "/versions.json", testenv::listOf(slowEntry)));
 
     testenv::UpdaterRun run(home, marker);
@@ -330,8 +346,23 @@ void BinaryTest::killedWhileDownloading() {
     QCOMPARE(testenv::readTree(dataDir + "/Quorvex"), installed);
     QCOMPARE(testenv::readFile(dataDir + "/latestVersion.json"), stored);
 
-    QVERIFY(testenv::writeFile(www + "/versions.json", list));
-    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+    // Started twice at once (a double click): the second run waits for the first and does not
+    // start the application again once the first has.
+    FakeResponse held = FakeResponse::ok(trickle.body);
+    held.stall = FakeResponse::Stall::Held;
+    FakeHttpServer holding;
+    holding.setRoute("/quorvex-2.0.7z", held);
+    slowEntry["download_url"] = holding.url("/quorvex-2.0.7z").toString();
+    QVERIFY(testenv::writeFile(www + "/versions.json", testenv::listOf(slowEntry)));
+    const int before = launches();
+    testenv::UpdaterRun first(home, marker);
+    QTRY_COMPARE(holding.requestCount("/quorvex-2.0.7z"), 1);
+    testenv::UpdaterRun second(home, marker);
+    QVERIFY2(second.waitForLog("Обновление уже выполняется"), second.log.constData());
+    holding.releaseHeld();
+    QVERIFY2(first.waitForQuit() && second.waitForQuit(), first.log + second.log);
+    QVERIFY(first.logged("Каталог успешно очищен."));
+    QTRY_COMPARE(launches(), before + 1);
     QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), QByteArray(200000, 'c'));
 }
 
@@ -354,13 +385,20 @@ void BinaryTest::killedWhileExtracting() {
     QTRY_COMPARE(launches(), before + 1); // the extractor has recorded its start
     QList<qint64> extractors;
     QTRY_VERIFY((extractors = childProcesses(run.process.processId())).size() > 0);
+    // The record went before the wipe: the next run installs instead of verifying a part.
+    const testenv::Tree during = testenv::readTree(dataDir);
+    QVERIFY(!during.contains("latestVersion.json"));
+    // A second run meanwhile waits, touching nothing; the kill hands the data directory to it.
+    testenv::UpdaterRun second(home, marker);
+    QVERIFY2(second.waitForLog("Обновление уже выполняется"), second.log.constData());
+    QCOMPARE(testenv::readTree(dataDir), during);
     run.kill();
     // The extractor ends with the updater rather than writing on into what the next run wipes.
     QTRY_VERIFY2_WITH_TIMEOUT(std::all_of(extractors.begin(), extractors.end(), ended),
                               run.log.constData(), 20000);
-    // The record went before the wipe: the next run installs instead of verifying a part.
-    QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
-    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+    QVERIFY2(second.waitForQuit(), second.log.constData());
+    QVERIFY(second.logged("Каталог успешно очищен."));
+    QTRY_COMPARE(launches(), before + 2);
     QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), payload);
 }
 

@@ -127,7 +127,9 @@ void DocumentsTest::verifiedFiles() {
     }
     const QStringList verified{"A.dll", "b.dll", "C.txt"};
 #else
-    const QStringList verified{"A.dll", "b.dll", "C.txt", "hidden.dll", "system.dll"};
+    QVERIFY(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+    QVERIFY(QFile::link("gone", dir.filePath("dangling.dll")));
+    const QStringList verified{"A.dll", "b.dll", "C.txt", "fifo", "hidden.dll", "system.dll"};
 #endif
     QCOMPARE(documents::verifiedFileNames(dir.path()), verified);
     QCOMPARE(documents::verifiedFileNames(dir.filePath("missing")), QStringList());
@@ -164,7 +166,7 @@ void DocumentsTest::entryGuards_data() {
     }
     // Siblings of the data directory, and the updater's own files and folders in it.
     for (const char* target : {"app", "2", "/update/x", "/BIN/x", "/7z", "/hashlist.json",
-                               "/LatestVersion.json", "/qv_updater.exe"}) {
+                               "/LatestVersion.json", "/qv_updater.exe", "/qv_updater.lock"}) {
         QTest::addRow("extract_to \"%s\"", target) << QString(target) << ok << false;
     }
     for (const QString& binary : {QString(""), QString("/../../bin/sh"), QString("\\..\\x.exe"),

@@ -10,6 +10,10 @@
 #include <QTimer>
 #include <functional>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 #include "decompressor.h"
 #include "downloader.h"
 #include "fakehttpserver.h"
@@ -36,6 +40,8 @@ const QString notFound = "Исполняемый файл не найден! Н�
 const QString extractionFailed = "Ошибка при распаковке архива: Ошибка при распаковке архива";
 const QString downloadFailed = "Ошибка загрузки файла.";
 const QString signatureFailed = "Подпись файла %1 не прошла проверку.";
+const QString exposed =
+    "Файл %1 могут изменять другие пользователи: запуск отменён. Напишите в техподдержку.";
 } // namespace
 
 class WindowTest : public QObject {
@@ -255,10 +261,21 @@ void WindowTest::startProcess() {
     QVERIFY(QDir().mkpath(dir.filePath("a directory")));
     QVERIFY(QDir().mkpath(dir.filePath("Quorvex App")));
     QVERIFY(QFile::copy(testenv::standinPath(), program));
-    for (const auto& [path, text] : QList<QPair<QString, QString>>{
-             {dir.filePath("a directory"), "Ошибка при запуске исполняемого файла."},
-             {dir.filePath("missing"), notFound},
-             {program, launched}}) {
+    QList<QPair<QString, QString>> rows{
+        {dir.filePath("a directory"), "Ошибка при запуске исполняемого файла."},
+        {dir.filePath("missing"), notFound}};
+#ifndef Q_OS_WIN
+    // Not a program another user could have replaced: one the group can write, or one under a
+    // directory of the data directory that others can write.
+    for (const QString& path : {dir.filePath("group/quorvex"), dataDir + "/open/app/quorvex"}) {
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile::copy(program, path));
+        rows += {path, exposed.arg(path)};
+    }
+    QVERIFY(QFile::setPermissions(rows[2].first, QFile::permissions(program) | QFile::WriteGroup));
+    QVERIFY(QFile::setPermissions(dataDir + "/open", QFileDevice::Permissions(0x7777)));
+#endif
+    rows += {program, launched};
+    for (const auto& [path, text] : rows) {
         startWindow(false);
         QVERIFY(QMetaObject::invokeMethod(window.get(), "startProcess", Q_ARG(QString, path)));
         QCOMPARE(label(), text);
@@ -387,6 +404,23 @@ void WindowTest::workflow_data() {
         "launched");
     row("file without a digest", Installed, file("/Quorvex/extra.dll", "x"), launched,
         "reinstalled");
+#ifndef Q_OS_WIN
+    row(
+        "links to a FIFO and to a device", Installed,
+        [](WindowTest* t) {
+            static QTemporaryDir fifo;
+            mkfifo(QFile::encodeName(fifo.filePath("pipe")).constData(), 0600);
+            QFile::link(fifo.filePath("pipe"), t->dataDir + "/Quorvex/pipe.dll");
+            QFile::link("/dev/zero", t->dataDir + "/Quorvex/zero.dll");
+        },
+        launched, "reinstalled");
+    row(
+        "installation open to others", Installed,
+        [](WindowTest* t) {
+            QFile::setPermissions(t->dataDir + "/Quorvex", QFileDevice::Permissions(0x7777));
+        },
+        launched, "reinstalled");
+#endif
     row("digests in upper case", Installed,
         route("/hashlist.json", FakeResponse::ok(QJsonDocument(upper).toJson())), launched,
         "reinstalled");

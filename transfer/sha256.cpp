@@ -1,6 +1,7 @@
 #include "sha256.h"
 
 #include <QFile>
+#include <limits>
 
 // The digest's own functions: they touch nothing but their context, so any number of threads
 // can hash at once, even on a libcrypto without thread support. The generic EVP interface
@@ -52,19 +53,25 @@ bool Sha256::hashFile(const QString& path, QString* hexDigest,
         }
         return false;
     }
+    return hashDevice(&file, -1, hexDigest, onBlock, errorString);
+}
+
+bool Sha256::hashDevice(QIODevice* device, qint64 limit, QString* hexDigest,
+                        const std::function<bool(qint64)>& onBlock, QString* errorString) {
     Sha256 hash;
     QByteArray buffer(static_cast<int>(FileBlockSize), Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(buffer.data(), FileBlockSize);
+    for (qint64 left = limit < 0 ? std::numeric_limits<qint64>::max() : limit; left > 0;) {
+        const qint64 got = device->read(buffer.data(), qMin(left, FileBlockSize));
         if (got < 0) {
             if (errorString) {
-                *errorString = file.errorString();
+                *errorString = device->errorString();
             }
             return false;
         }
         if (got == 0) {
             break;
         }
+        left -= got;
         hash.addData(buffer.constData(), got);
         if (onBlock && !onBlock(got)) {
             if (errorString) {

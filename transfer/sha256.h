@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -33,6 +34,10 @@ public:
     static bool hashFile(const QString& path, QString* hexDigest,
                          const std::function<bool(qint64)>& onBlock = {},
                          QString* errorString = nullptr);
+    // The same over an open device, reading at most limit bytes (all of them when negative).
+    static bool hashDevice(QIODevice* device, qint64 limit, QString* hexDigest,
+                           const std::function<bool(qint64)>& onBlock = {},
+                           QString* errorString = nullptr);
 
 private:
     struct State;

@@ -3,6 +3,7 @@
 #include "paths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -127,8 +128,18 @@ QString windowsPathProblem(const QString& path, const QString& what) {
 
 QStringList verifiedFileNames(const QString& dirPath) {
     QStringList names;
-    const QStringList listed = QDir(dirPath).entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+#ifdef Q_OS_WIN
+    const QDir::Filters filters = QDir::Files;
+#else
+    // FIFOs, sockets and devices too: the hashing refuses them, so they fail the check.
+    const QDir::Filters filters = QDir::Files | QDir::System;
+#endif
+    const QStringList listed = QDir(dirPath).entryList(filters, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : listed) {
+        const QFileInfo info(QDir(dirPath).filePath(name));
+        if (info.isSymLink() && !info.exists()) {
+            continue; // a dangling link names no file
+        }
         // Settings files are the user's and change legitimately: they carry no digest. Names
         // starting with "." are hidden where releases are published, though not on Windows.
         if (name.endsWith(QLatin1String(".ini"), Qt::CaseInsensitive) ||

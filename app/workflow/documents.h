@@ -32,8 +32,9 @@ struct VersionSelection {
 // Picks the full entry with the highest version number; the earliest wins among equals.
 VersionSelection selectFullVersion(const QByteArray& body);
 
-// The files of an installation directory whose digests are checked, in checking order: regular
-// files directly inside it (no hidden or system files, none whose name starts with "."), by
+// The files of an installation directory whose digests are checked, in checking order: the
+// files directly inside it (no hidden or system files, none whose name starts with ".", no
+// dangling links; on Linux FIFOs, sockets and devices too, which then fail the check), by
 // name ignoring case, without the ".ini" settings files. A missing directory lists nothing.
 QStringList verifiedFileNames(const QString& dirPath);
 

@@ -155,12 +155,13 @@ void MainWindow::compareInstalledFiles() {
 
     for (const QString& name : names) {
         const FileHasher::Result result = installedDigests.value(dir.filePath(name));
-        if (!result.read) {
+        // A FIFO or a device (or a link to one) is not what any hash list describes.
+        if (!result.read && !result.special) {
             setStatus(QStringLiteral("Не удалось открыть файл ") + name +
                       QStringLiteral(" для чтения"));
             return;
         }
-        if (result.digest != hashList->value(name).toString()) {
+        if (result.special || result.digest != hashList->value(name).toString()) {
             setStatus(QStringLiteral("Файл ") + name + QStringLiteral(" не прошел проверку хеша"));
             requestVersionList();
             return;
@@ -171,7 +172,13 @@ void MainWindow::compareInstalledFiles() {
     setStatus(
         QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));
     const QString executable = dirPath + versionInfo[QStringLiteral("binary_name")].toString();
-    if (QFileInfo::exists(executable)) {
+    if (QFileInfo::exists(executable) && !paths::changeableByOthers(executable).isEmpty()) {
+        // Installed again, the files are the user's only.
+        setStatus(QStringLiteral("Файл %1 могут изменять другие пользователи: запуск отменён. "
+                                 "Напишите в техподдержку.")
+                      .arg(QDir::toNativeSeparators(executable)));
+        requestVersionList();
+    } else if (QFileInfo::exists(executable)) {
         startProcess(executable);
     } else {
         qWarning() << "Файл не найден:" << executable;
