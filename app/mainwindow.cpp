@@ -147,10 +147,10 @@ void MainWindow::onCancelButtonClicked() {
     // Cancel stops the transfer under way: the version list (a guarded pointer: a released
     // reply reads as null), or the hash list or the archive. Nothing else is undone.
     if (versionReply && versionReply->isRunning()) {
-        cancelled = true;
+        run.cancelled = true;
         versionReply->abort();
     } else if (downloader && downloader->isRunning()) {
-        cancelled = true;
+        run.cancelled = true;
         downloader->cancelDownload();
     } else {
         return;
@@ -191,7 +191,7 @@ void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
             }
             signatureFile.remove();
         }
-        if (!ok && cancelled) {
+        if (!ok && run.cancelled) {
             setStatus(QStringLiteral("Загрузка отменена"));
             return;
         }
@@ -199,7 +199,7 @@ void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
         signature::parsePublicKeys(publicKeys, &keys);
         const signature::Verdict verdict = signature::verify(bytes, text, keys);
         if (verdict == signature::Verdict::Valid) {
-            signatureRetried = false;
+            run.signatureRetried = false;
             accepted();
             return;
         }
@@ -207,8 +207,8 @@ void MainWindow::checkSignature(const QString& path, const QByteArray& bytes,
                    << (verdict == signature::Verdict::Missing ? "подпись не получена"
                        : verdict == signature::Verdict::Malformed ? "подпись повреждена"
                                                                   : "подпись не совпадает");
-        if (!signatureRetried) {
-            signatureRetried = true;
+        if (!run.signatureRetried) {
+            run.signatureRetried = true;
             refetch();
             return;
         }

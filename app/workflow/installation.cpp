@@ -177,8 +177,8 @@ void MainWindow::onDownloadFullVersionFinished(bool state, QString path) {
         state = false;
     }
     if (!state) {
-        setStatus(cancelled ? QStringLiteral("Загрузка отменена")
-                            : QStringLiteral("Ошибка загрузки файла."));
+        setStatus(run.cancelled ? QStringLiteral("Загрузка отменена")
+                                : QStringLiteral("Ошибка загрузки файла."));
         logFailure(downloader);
         return;
     }

@@ -43,7 +43,7 @@ void MainWindow::checkForInstalledApplication() {
 void MainWindow::verifyInstalledVersion() {
     // A second call (the list fetched again after a signature that did not check out) keeps
     // the hashing already under way or done.
-    if (!hasher && !installedHashed) {
+    if (!hasher && !run.installedHashed) {
         const QDir dir(paths::dataDir() +
                        versionInfo.value(QStringLiteral("extract_to")).toString());
         QStringList files;
@@ -74,8 +74,8 @@ void MainWindow::verifyInstalledVersion() {
 void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     if (!success) {
         stopHashing();
-        setStatus(cancelled ? QStringLiteral("Загрузка отменена")
-                            : QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
+        setStatus(run.cancelled ? QStringLiteral("Загрузка отменена")
+                                : QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
         logFailure(downloader);
         return;
     }
@@ -109,25 +109,25 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
 }
 
 void MainWindow::verifyInstalledFiles(const QByteArray& text) {
-    hashList = documents::parseHashList(text);
-    if (!hashList) {
+    run.hashList = documents::parseHashList(text);
+    if (!run.hashList) {
         stopHashing();
         setStatus(QStringLiteral("Ошибка при разборе файла хеш-листа JSON"));
         return;
     }
-    if (installedHashed) {
+    if (run.installedHashed) {
         compareInstalledFiles();
     }
 }
 
 void MainWindow::hashInstalledFiles(const QStringList& files) {
-    installedHashed = false;
+    run.installedHashed = false;
     hashInBackground(files, [this](const FileHasher& done) {
         for (const FileHasher::Result& result : done.results()) {
-            installedDigests.insert(result.path, result);
+            run.installedDigests.insert(result.path, result);
         }
-        installedHashed = true;
-        if (hashList) {
+        run.installedHashed = true;
+        if (run.hashList) {
             compareInstalledFiles();
         }
     });
@@ -142,26 +142,26 @@ void MainWindow::compareInstalledFiles() {
     const QStringList names = documents::verifiedFileNames(dirPath);
     QStringList changed;
     for (const QString& name : names) {
-        const auto known = installedDigests.constFind(dir.filePath(name));
-        if (known == installedDigests.constEnd() || !FileHasher::isCurrent(*known)) {
+        const auto known = run.installedDigests.constFind(dir.filePath(name));
+        if (known == run.installedDigests.constEnd() || !FileHasher::isCurrent(*known)) {
             changed << dir.filePath(name);
         }
     }
-    if (!changed.isEmpty() && !hashedAgain) {
-        hashedAgain = true;
+    if (!changed.isEmpty() && !run.hashedAgain) {
+        run.hashedAgain = true;
         hashInstalledFiles(changed);
         return;
     }
 
     for (const QString& name : names) {
-        const FileHasher::Result result = installedDigests.value(dir.filePath(name));
+        const FileHasher::Result result = run.installedDigests.value(dir.filePath(name));
         // A FIFO or a device (or a link to one) is not what any hash list describes.
         if (!result.read && !result.special) {
             setStatus(QStringLiteral("Не удалось открыть файл ") + name +
                       QStringLiteral(" для чтения"));
             return;
         }
-        if (result.special || result.digest != hashList->value(name).toString()) {
+        if (result.special || result.digest != run.hashList->value(name).toString()) {
             setStatus(QStringLiteral("Файл ") + name + QStringLiteral(" не прошел проверку хеша"));
             requestVersionList();
             return;
