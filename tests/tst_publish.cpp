@@ -178,7 +178,8 @@ private slots:
         row("download-url/file-name", edit("download_url", "http://h/s/"));
         row("archive-keys", edit("size", "12"));
         row("archive-size", edit("size", 1));
-        row("archive-sha256", edit("sha256", QString(64, '0')));
+        // The updater compares digests exactly: one in upper case never matches.
+        row("archive-sha256", edit("sha256", sha256(readFile(goodServer + '/' + A)).toUpper()));
         row("archive-missing", put(A));
         row("archive-missing/selected", put(V, "[" + full("2.5") + "]"), put(A));
         row("archive-unreadable", put(A, "not 7z"));
@@ -187,7 +188,9 @@ private slots:
         row("digest-uppercase", put(H, "{\"prog\": \"" + QByteArray(64, 'A') + "\"}"));
         row("digest-malformed", put(H, "{\"prog\": \"abc\"}"));
         row("file-no-key", put(H, "{}"));
-        row("file-wrong-digest", put(H, "{\"prog\": \"" + QByteArray(64, '0') + "\"}"));
+        row("file-wrong-digest",
+            put(H,
+                "{\"prog\": \"" + sha256(readFile(appDir + "/prog")).toUpper().toUtf8() + "\"}"));
         row("executable-missing", edit("binary_name", "/quorvex"));
         row("executable-missing/directory", edit("binary_name", "/sub"));
 #ifndef Q_OS_WIN // Windows names are Unicode

@@ -202,46 +202,54 @@ void TransferTest::secureTransfer() {
 void TransferTest::resume_data() {
     QTest::addColumn<FakeResponse>("first"); // the attempt that breaks off
     QTest::addColumn<bool>("kept");          // it leaves a partial body to resume
-    QTest::addColumn<bool>("filled");        // ... which then holds the whole body (a kill)
-    QTest::addColumn<FakeResponse>("second");
+    // Then: "filled", the partial body is made whole (a kill); "moved", the file comes from
+    // another address; "capped", the cap is one byte below its size.
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<FakeResponse>("second"); // a 206 scripted as such does not continue: fails
     using S = FakeResponse::Stall;
     const qint64 half = 128 * 1024;
     FakeResponse v1 = FakeResponse::generated(2 * half);
     v1.etag = "\"v1\"";
     v1.ranges = true;
     FakeResponse ignoring = v1, changed = FakeResponse::ok(QByteArray(2 * half + 5, 'n')),
-                 weak = v1, none = v1;
+                 weak = v1, none = v1, unranged = FakeResponse::generated(2 * half);
     ignoring.ranges = false;
     changed.etag = "\"v2\"";
     changed.ranges = true;
     weak.etag = "W/\"v1\"";
     none.etag.clear();
-    QTest::newRow("range honoured") << modified(v1, half, S::None) << true << false << v1;
-    QTest::newRow("stalled, then honoured")
-        << modified(v1, half, S::AfterCut) << true << false << v1;
-    QTest::newRow("range ignored") << modified(v1, half, S::None) << true << false << ignoring;
-    QTest::newRow("archive changed") << modified(v1, half, S::None) << true << false << changed;
-    QTest::newRow("nothing left to fetch") << modified(v1, half, S::None) << true << true << v1;
-    QTest::newRow("no validator") << modified(none, half, S::None) << false << false << v1;
-    QTest::newRow("weak validator") << modified(weak, half, S::None) << false << false << v1;
-    QTest::newRow("HTTP error") << FakeResponse::withStatus(503) << false << false << v1;
+    unranged.status = 206;
+    FakeResponse elsewhere = unranged;
+    elsewhere.headers = "Content-Range: bytes 0-262143/262144\r\n";
+    const FakeResponse cut = modified(v1, half, S::None);
+    QTest::newRow("range honoured") << cut << true << "" << v1;
+    QTest::newRow("stalled, then honoured") << modified(v1, half, S::AfterCut) << true << "" << v1;
+    QTest::newRow("range ignored") << cut << true << "" << ignoring;
+    QTest::newRow("archive changed") << cut << true << "" << changed;
+    QTest::newRow("nothing left to fetch") << cut << true << "filled" << v1;
+    QTest::newRow("another address") << cut << true << "moved" << v1;
+    QTest::newRow("cap counts the part on disk") << cut << true << "capped" << v1;
+    QTest::newRow("206 from another byte") << cut << true << "" << elsewhere;
+    QTest::newRow("206 without Content-Range") << cut << true << "" << unranged;
+    QTest::newRow("no validator") << modified(none, half, S::None) << false << "" << v1;
+    QTest::newRow("weak validator") << modified(weak, half, S::None) << false << "" << v1;
+    QTest::newRow("HTTP error") << cut << true << "" << FakeResponse::withStatus(503);
 }
 
 void TransferTest::resume() {
     QFETCH(FakeResponse, first);
     QFETCH(bool, kept);
-    QFETCH(bool, filled);
+    QFETCH(QString, then);
     QFETCH(FakeResponse, second);
     // The partial body of another file can no longer be resumed.
     QVERIFY(testenv::writeTree(dest, {{"old.7z.part", "o"}, {"old.7z.part.meta", "{}"}}));
-    const QString part = dest + "/a.7z.part";
-    auto attempt = [&](const FakeResponse& response, bool ok) {
-        server.setRoute("/f/a.7z", response);
+    auto attempt = [&](const QByteArray& path, const FakeResponse& response, bool ok, qint64 cap) {
+        server.setRoute(path, response);
         Downloader downloader;
         downloader.setResumable(true);
         QSignalSpy finished(&downloader, &Downloader::downloadFinished);
         QSignalSpy progress(&downloader, &Downloader::updateDownloadProgress);
-        QVERIFY(downloader.startDownload(dest, server.url("/f/a.7z")));
+        QVERIFY(downloader.startDownload(dest, server.url(path), cap));
         QVERIFY(reported(finished, 1));
         QCOMPARE(finished.first().at(0).toBool(), ok);
         if (ok) { // progress counts the whole body, the part on disk included
@@ -249,23 +257,27 @@ void TransferTest::resume() {
             QCOMPARE(progress.last().at(1).toLongLong(), response.bodySize());
         }
     };
-    attempt(first, false);
+    attempt("/f/a.7z", first, false, -1);
     QCOMPARE(QDir(dest).entryList(QDir::Files),
              kept ? QStringList({"a.7z.part", "a.7z.part.meta"}) : QStringList());
-    if (filled) {
-        QVERIFY(testenv::writeFile(part, FakeHttpServer::generatedBytes(0, first.bodySize())));
+    if (then == "filled") {
+        QVERIFY(testenv::writeFile(dest + "/a.7z.part",
+                                   FakeHttpServer::generatedBytes(0, first.bodySize())));
     }
-    attempt(second, true);
+    const bool ok = second.status == 200 && then != "capped";
+    attempt(then == "moved" ? "/g/a.7z" : "/f/a.7z", second, ok,
+            then == "capped" ? second.bodySize() - 1 : -1);
+    const bool resumed = kept && then != "filled" && then != "moved";
     const QByteArray request = server.lastRequest();
     QCOMPARE(request.contains("\r\nRange: bytes=" + QByteArray::number(first.cutAfter) + "-"),
-             kept && !filled);
-    QCOMPARE(request.contains("\r\nIf-Range: \"v1\""), kept && !filled);
-    QCOMPARE(server.requestCount("/f/a.7z"), filled ? 3 : 2);
-    QCOMPARE(QDir(dest).entryList(QDir::Files), QStringList({"a.7z"}));
+             resumed);
+    QCOMPARE(request.contains("\r\nIf-Range: \"v1\""), resumed);
+    QCOMPARE(server.requestCount(), then == "filled" ? 3 : 2);
+    QCOMPARE(QDir(dest).entryList(QDir::Files), ok ? QStringList({"a.7z"}) : QStringList());
     const QByteArray expected = second.generatedSize >= 0
                                     ? FakeHttpServer::generatedBytes(0, second.bodySize())
                                     : second.body;
-    QVERIFY(testenv::readFile(dest + "/a.7z") == expected);
+    QVERIFY(!ok || testenv::readFile(dest + "/a.7z") == expected);
 }
 
 void TransferTest::fileNames_data() {
@@ -430,7 +442,7 @@ void TransferTest::extractorOutcomes_data() {
     const QString unpack = "Ошибка при распаковке архива";
     QTest::newRow("exit 0, progress")
         << "" << QByteArray("print:  7%\b\b 42% 3 - a,sleep:200") << QStringList{""};
-    QTest::newRow("exit 2") << "" << QByteArray("exit:2") << QStringList{unpack};
+    QTest::newRow("exit 1, a warning") << "" << QByteArray("exit:1") << QStringList{unpack};
     QTest::newRow("crash") << "" << QByteArray("crash") << QStringList{"Ошибка процесса: ", unpack};
     QTest::newRow("missing") << "missing/7z.exe" << QByteArray()
                              << QStringList{"Ошибка процесса: ", "Ошибка запуска процесса: "};

@@ -209,6 +209,7 @@ void FakeHttpServer::respond(Connection* c) {
     if (!r.etag.isEmpty()) {
         head += "ETag: " + r.etag + "\r\n";
     }
+    head += r.headers;
     if (r.announceLength) {
         head += "Content-Length: " + QByteArray::number(r.bodySize() - c->first) + "\r\n";
     }

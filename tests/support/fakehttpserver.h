@@ -21,6 +21,7 @@ struct FakeResponse {
     int trickleIntervalMs = 0;
     QByteArray etag;     // sent as "ETag" when not empty
     bool ranges = false; // honours "Range: bytes=N-" unless "If-Range" differs from etag
+    QByteArray headers;  // further header lines, each ending in "\r\n"
 
     qint64 bodySize() const { return generatedSize >= 0 ? generatedSize : body.size(); }
     static FakeResponse ok(const QByteArray& body);
