@@ -598,7 +598,8 @@ void WindowTest::workflow() {
         QTRY_COMPARE_WITH_TIMEOUT(label(), expected, 10000);
     }
     QCOMPARE(launches(), before);
-    if (expected == "Недопустимая версия в списке версий (" || expected.startsWith("Подпись")) {
+    if (expected == "Недопустимая версия в списке версий (" || expected.startsWith("Подпись") ||
+        expected.contains("Ошибка запуска процесса")) {
         QCOMPARE(server.requestCount("/files/quorvex%202.0.7z"), 0);
     }
     if (expected.startsWith("Подпись")) { // the pair is fetched once more before the refusal

@@ -135,6 +135,17 @@ void MainWindow::useVersionList(const QByteArray& body) {
         return;
     }
 
+    // Without its extractor (removed by an antivirus, or a copy of the updater run alone) no
+    // archive can be unpacked: nothing is downloaded for it. One that is there but cannot start
+    // is found by the listing before the wipe.
+    const QFileInfo extractor(Decompressor::extractorPath());
+    if (!extractor.isFile() || !extractor.isExecutable()) {
+        qWarning() << "Программа распаковки не найдена:" << extractor.filePath();
+        setStatus(QStringLiteral("Ошибка при распаковке архива: Ошибка запуска процесса: ") +
+                  QDir::toNativeSeparators(extractor.filePath()));
+        return;
+    }
+
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
     const QString archiveName = Downloader::targetFileName(archiveUrl);
     removeOlderDownloads(updateDir, archiveName);
