@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
@@ -25,17 +24,6 @@
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
 const char* const timedOutProperty = "quorvexTimedOut";
-
-// What the files under dir take; a link takes nothing (what it names stays where it is).
-qint64 filesSize(const QString& dir) {
-    qint64 total = 0;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        total += it.fileInfo().isSymLink() ? 0 : it.fileInfo().size();
-    }
-    return total;
-}
 
 // The archives of earlier downloads are of no use once another one starts: only the archive
 // named name (replaced when its download is complete) and its partial files stay. Nothing but
@@ -124,8 +112,8 @@ void MainWindow::useVersionList(const QByteArray& body) {
     // downloaded; so is, in a signed build, one whose archive the list does not bind or one older
     // than the installed version.
     const QUrl archiveUrl(selection.downloadUrl, QUrl::TolerantMode);
-    QString problem = documents::entryProblem(paths::dataDir(), versionInfo,
-                                              Downloader::targetFileName(archiveUrl));
+    const QString archiveName = Downloader::targetFileName(archiveUrl);
+    QString problem = documents::entryProblem(paths::dataDir(), versionInfo, archiveName);
     if (problem.isEmpty() && !publicKeys.isEmpty()) {
         problem = documents::signedEntryProblem(versionInfo, installedNumber);
     }
@@ -147,7 +135,6 @@ void MainWindow::useVersionList(const QByteArray& body) {
     }
 
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
-    const QString archiveName = Downloader::targetFileName(archiveUrl);
     removeOlderDownloads(updateDir, archiveName);
     // An archive of known "size" must fit beside what its partial file already holds (that
     // space is written again whether the download continues or starts over).
@@ -228,7 +215,7 @@ void MainWindow::checkArchive(const QString& path) {
                     !success
                         ? QStringLiteral("Ошибка при распаковке архива: ") + error
                         : diskspace::shortage(unpacked, QStorageInfo(targetDir).bytesAvailable(),
-                                              filesSize(targetDir));
+                                              tree::filesSize(targetDir));
                 if (!problem.isEmpty()) {
                     qWarning() << "Архив не распакован:" << path << problem;
                     QFile::remove(path);

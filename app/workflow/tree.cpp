@@ -1,6 +1,7 @@
 #include "tree.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -285,6 +286,16 @@ QString linkLeadingOutside(const QString& dir) {
     }
     return QString();
 #endif
+}
+
+qint64 filesSize(const QString& dir) {
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().isSymLink() ? 0 : it.fileInfo().size();
+    }
+    return total;
 }
 
 QString nameNotUtf8(const QString& dir) {

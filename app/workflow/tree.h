@@ -19,6 +19,9 @@ constexpr int MaxLinkSteps = 40;
 // and one whose final target cannot be found counts as leading outside.
 QString linkLeadingOutside(const QString& dir);
 
+// What the files under dir take (at any depth); a link takes nothing, what it names stays.
+qint64 filesSize(const QString& dir);
+
 // The first name under dir (at any depth, not descending into links) that is not valid UTF-8,
 // as a path relative to dir with the undecodable bytes written as \xNN; an empty string when
 // every name is UTF-8. Always empty on Windows, whose names are Unicode.
