@@ -310,3 +310,37 @@ QString signedEntryProblem(const QJsonObject& entry, qint32 installedNumber) {
 }
 
 } // namespace documents
+
+namespace documents {
+
+QString manifestKeysProblem(const QJsonObject&) {
+    return QString();
+}
+
+bool hasManifest(const QJsonObject& entry) {
+    return entry.contains(QStringLiteral("manifest_url"));
+}
+
+std::optional<Manifest> parseManifest(const QByteArray&, QString* problem) {
+    if (problem) {
+        *problem = QStringLiteral("not yet");
+    }
+    return std::nullopt;
+}
+
+QUrl storedFileUrl(const QUrl& manifestUrl, const Manifest& manifest, const ManifestFile& file) {
+    return manifestUrl.resolved(
+        QUrl(manifest.store + file.sha256.left(2) + QLatin1Char('/') + file.sha256));
+}
+
+bool isSettingsFile(const QString& path) {
+    return path.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive);
+}
+
+UpdatePlan planUpdate(const Manifest&, const QHash<QString, QString>&, qint64, bool) {
+    UpdatePlan plan;
+    plan.useArchive = true;
+    return plan;
+}
+
+} // namespace documents
