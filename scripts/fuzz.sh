@@ -5,7 +5,7 @@
 # timeout or violated invariant, and prints the path of the reproducer.
 #
 #   FUZZ_SECONDS            run time per target in seconds (default 60)
-#   FUZZ_TARGETS            targets to run (default: versionlist record versionnumber)
+#   FUZZ_TARGETS            targets to run (default: versionlist record versionnumber manifest)
 #   QUORVEX_FUZZ_BUILD_DIR  build directory (default: build-fuzz)
 #   FUZZ_ARTIFACT_DIR       where reproducers and logs go (default: <build>/fuzz-results)
 #   QUORVEX_SKIP_SETUP=1    do not run scripts/setup-deps.sh first
@@ -16,7 +16,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 build="${QUORVEX_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
-read -r -a targets <<<"${FUZZ_TARGETS:-versionlist record versionnumber}"
+read -r -a targets <<<"${FUZZ_TARGETS:-versionlist record versionnumber manifest}"
 results="${FUZZ_ARTIFACT_DIR:-$build/fuzz-results}"
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -36,6 +36,10 @@ private slots:
     void links();
     void signatures();
     void diskSpace();
+    void manifest_data();
+    void manifest();
+    void plan_data();
+    void plan();
 };
 
 void DocumentsTest::versionNumber_data() {
@@ -209,7 +213,23 @@ void DocumentsTest::archiveKeys() {
                                               {R"({"download_url":"ftp://h/a.7z"})", false},
                                               {R"({"download_url":"data:,a.7z"})", false},
                                               {R"({"download_url":"/a.7z"})", false},
-                                              {R"({"download_url":"http:a.7z"})", false}};
+                                              {R"({"download_url":"http:a.7z"})", false},
+                                              {R"({"manifest_url":"http://h/m.json",
+                                                   "manifest_size":10,
+                                                   "manifest_sha256":")" +
+                                                   digest + "\"}",
+                                               true},
+                                              {R"({"manifest_url":"http://h/m.json"})", false},
+                                              {R"({"manifest_url":"file:///m.json",
+                                                   "manifest_size":10,
+                                                   "manifest_sha256":")" +
+                                                   digest + "\"}",
+                                               false},
+                                              {R"({"manifest_url":"http://h/m.json",
+                                                   "manifest_size":-1,
+                                                   "manifest_sha256":")" +
+                                                   digest + "\"}",
+                                               false}};
     for (const auto& row : rows) {
         QJsonObject entry{
             {"extract_to", "/app"}, {"binary_name", "/q"}, {"download_url", "http://h/a.7z"}};
@@ -309,6 +329,109 @@ void DocumentsTest::diskSpace() {
                      : message == "Недостаточно места на диске: для обновления " + missing,
                  qPrintable(message));
     }
+}
+
+namespace {
+QByteArray manifestOf(const QByteArray& files, const QByteArray& store = "../store/") {
+    return R"({"format":1,"store":")" + store + R"(","files":[)" + files + "]}";
+}
+QByteArray fileOf(const QByteArray& path, char digit = 'a', int packed = 9) {
+    return R"({"path":")" + path + R"(","size":10,"sha256":")" + QByteArray(64, digit) +
+           R"(","packed":)" + QByteArray::number(packed) + "}";
+}
+} // namespace
+
+void DocumentsTest::manifest_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("accepted");
+    const QByteArray a = fileOf("a.dll");
+    QTest::newRow("files in folders") << manifestOf(a + "," + fileOf("sub/deep/b.dll")) << true;
+    QTest::newRow("no files") << manifestOf("") << true;
+    QTest::newRow("absolute store") << manifestOf(a, "https://cdn.example/s/") << true;
+    QTest::newRow("not JSON") << QByteArray("{") << false;
+    QTest::newRow("another format")
+        << QByteArray(R"({"format":2,"store":"s/","files":[]})") << false;
+    QTest::newRow("store not a folder") << manifestOf(a, "../store") << false;
+    QTest::newRow("store on another scheme") << manifestOf(a, "file:///s/") << false;
+    QTest::newRow("store without a scheme") << manifestOf(a, "//other.host/s/") << false;
+    for (const QByteArray& path : QByteArrayList{"/a", "../a", "sub/../a", "sub//a", "./a",
+                                                 "a\\\\b", "con.txt", "a:b", "dir./a", ""}) {
+        QTest::newRow("path " + path) << manifestOf(fileOf(path)) << false;
+    }
+    QTest::newRow("same file twice") << manifestOf(a + "," + fileOf("A.DLL")) << false;
+    QTest::newRow("a file and its folder")
+        << manifestOf(fileOf("Sub") + "," + fileOf("sub/b")) << false;
+    QTest::newRow("digest in capitals") << manifestOf(fileOf("a", 'A')) << false;
+    QTest::newRow("nothing packed") << manifestOf(fileOf("a", 'a', 0)) << false;
+    QTest::newRow("size a string") << manifestOf(R"({"path":"a","size":"1","sha256":")" +
+                                                 QByteArray(64, 'a') + R"(","packed":1})")
+                                   << false;
+}
+
+void DocumentsTest::manifest() {
+    QFETCH(QByteArray, text);
+    QFETCH(bool, accepted);
+    QString problem;
+    const auto manifest = documents::parseManifest(text, &problem);
+    QCOMPARE(bool(manifest), accepted);
+    QCOMPARE(problem.isEmpty(), accepted);
+    if (manifest && !manifest->files.isEmpty()) {
+        QCOMPARE(
+            documents::storedFileUrl(QUrl("http://h/m/1.json"), *manifest, manifest->files.first()),
+            QUrl(manifest->store.startsWith("http") ? manifest->store + "aa/" + QByteArray(64, 'a')
+                                                    : "http://h/store/aa/" + QByteArray(64, 'a')));
+    }
+}
+
+void DocumentsTest::plan_data() {
+    QTest::addColumn<QByteArray>("files");      // the manifest's
+    QTest::addColumn<QStringList>("installed"); // path=digit of its digest ('-' unknown)
+    QTest::addColumn<qint64>("archiveSize");
+    QTest::addColumn<bool>("removeExtra");
+    QTest::addColumn<QString>("expected"); // fetched | removed | archive
+    const QByteArray two = fileOf("a", 'a', 500000) + "," + fileOf("sub/b", 'b', 500000);
+    QTest::newRow("one changed, one dropped") << two << QStringList{"a=a", "sub/b=c", "old=d"}
+                                              << qint64(2000000) << true << "sub/b | old | ";
+    QTest::newRow("unknown digest fetched, repair keeps extras")
+        << two << QStringList{"a=-", "sub/b=b", "old=d"} << qint64(2000000) << false << "a |  | ";
+    QTest::newRow("settings kept whatever they hold")
+        << fileOf("q.INI", 'a') << QStringList{"q.INI=c", "user.ini=c"} << qint64(100) << true
+        << " |  | ";
+    QTest::newRow("missing settings fetched")
+        << fileOf("q.ini", 'a', 10) << QStringList{} << qint64(1000000) << true << "q.ini |  | ";
+    QTest::newRow("beyond the share: the archive")
+        << two << QStringList{"a=c"} << qint64(1500000) << true << "a,sub/b |  | archive";
+    QTest::newRow("each request counts besides its bytes")
+        << two << QStringList{} << qint64(1800000) << true << "a,sub/b |  | archive";
+    QTest::newRow("without the archive's size the manifest counts")
+        << two << QStringList{} << qint64(-1) << true << "a,sub/b |  | archive";
+    QTest::newRow("all current: nothing to do")
+        << two << QStringList{"a=a", "sub/b=b"} << qint64(0) << true << " |  | ";
+}
+
+void DocumentsTest::plan() {
+    QFETCH(QByteArray, files);
+    QFETCH(QStringList, installed);
+    QFETCH(qint64, archiveSize);
+    QFETCH(bool, removeExtra);
+    QFETCH(QString, expected);
+    QHash<QString, QString> digests;
+    for (const QString& item : installed) {
+        const QChar digit = item.back();
+        digests.insert(item.chopped(2), digit == '-' ? QString() : QString(64, digit));
+    }
+    const auto manifest = documents::parseManifest(manifestOf(files));
+    QVERIFY(manifest);
+    const documents::UpdatePlan plan =
+        documents::planUpdate(*manifest, digests, archiveSize, removeExtra);
+    QStringList fetched;
+    for (const documents::ManifestFile& file : plan.fetch) {
+        fetched << file.path;
+    }
+    QCOMPARE(fetched.join(',') + " | " + plan.remove.join(',') + " | " +
+                 (plan.useArchive ? "archive" : ""),
+             expected);
+    QCOMPARE(plan.keep.size() + fetched.size(), manifest->files.size());
 }
 
 QUORVEX_TEST_MAIN(DocumentsTest)

@@ -80,8 +80,8 @@ QString archiveNameProblem(const QString& fileName);
 QString downloadUrlProblem(const QString& url);
 
 // Why the chosen entry must not be installed, or an empty string: its installation directory,
-// its executable, its archive's address and file name and the form of its integrity keys, all
-// judged before anything is downloaded or removed.
+// its executable, its archive's address and file name, the form of its integrity keys and of its
+// manifest keys, all judged before anything is downloaded or removed.
 QString entryProblem(const QString& dataDir, const QJsonObject& entry, const QString& fileName);
 
 // Optional archive integrity keys of an entry: "size" (a non-negative JSON number) and
@@ -112,7 +112,7 @@ QString signedEntryProblem(const QJsonObject& entry, qint32 installedNumber);
 constexpr qint64 MaxManifestSize = 32 * 1024 * 1024;
 
 struct ManifestFile {
-    QString path;   // relative, "/"-separated
+    QString path; // relative, "/"-separated
     qint64 size = 0;
     QString sha256; // lowercase hexadecimal
     qint64 packed = 0;

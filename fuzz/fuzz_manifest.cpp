@@ -1,0 +1,49 @@
+// The manifest reader on arbitrary bytes, then the plan made from it against an installed tree
+// derived from the same bytes. An accepted path must stay inside the installation directory and
+// its content must come from an http or https address; the plan must account for every file.
+
+#include "documents.h"
+#include "fuzzcheck.h"
+
+#include <QDir>
+#include <QSet>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArray text = fuzzcheck::bytes(data, size);
+    const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
+    if (!manifest) {
+        return 0;
+    }
+    const QString root = QStringLiteral("/home/u/.local/share/qv_updater/app");
+    const QUrl manifestUrl(QStringLiteral("https://h.example/releases/1.json"));
+    QHash<QString, QString> installed;
+    QSet<QString> listed;
+    int index = 0;
+    for (const documents::ManifestFile& file : manifest->files) {
+        const QString cleaned = QDir::cleanPath(root + QLatin1Char('/') + file.path);
+        FUZZ_CHECK(cleaned.startsWith(root + QLatin1Char('/')));
+        FUZZ_CHECK(cleaned.size() > root.size() + 1);
+        const QString scheme = documents::storedFileUrl(manifestUrl, *manifest, file).scheme();
+        FUZZ_CHECK(scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+        FUZZ_CHECK(file.size >= 0 && file.packed > 0);
+        listed.insert(file.path.toLower());
+        // Every third file installed as listed, every third with other bytes, the rest missing.
+        if (index % 3 == 0) {
+            installed.insert(file.path, file.sha256);
+        } else if (index % 3 == 1) {
+            installed.insert(file.path, QString(64, QLatin1Char('0')));
+        }
+        ++index;
+    }
+    installed.insert(QStringLiteral("left/over.dll"), QString());
+    for (const bool removeExtra : {true, false}) {
+        const documents::UpdatePlan plan =
+            documents::planUpdate(*manifest, installed, qint64(size) * 1000, removeExtra);
+        FUZZ_CHECK(plan.keep.size() + plan.fetch.size() == manifest->files.size());
+        FUZZ_CHECK(!plan.fetch.isEmpty() || !plan.useArchive);
+        for (const QString& path : plan.remove) {
+            FUZZ_CHECK(removeExtra && !listed.contains(path.toLower()));
+        }
+    }
+    return 0;
+}
