@@ -22,6 +22,7 @@ import tempfile
 import time
 
 from latency_proxy import LatencyProxy
+from perfile import PerFile
 
 MiB = 1024 * 1024
 TIME = "/usr/bin/time"
@@ -750,6 +751,8 @@ class Bench:
                      ("install", lambda: self.bench_install(checked=False)),
                      ("install-checked", lambda: self.bench_install(checked=True)),
                      ("startup", self.bench_startup),
+                     ("perfile", lambda: PerFile(self, write_random, run_timed, side_by_side,
+                                                 median).run()),
                      ("latency", lambda: self.bench_latency(cold=False)),
                      ("latency-cold", lambda: self.bench_latency(cold=True)),
                      ("resume", self.bench_resume)]
@@ -797,7 +800,7 @@ def main():
     parser.add_argument("--rtt-ms", type=int, default=100)
     parser.add_argument("--only", default="",
                         help="comma-separated: verify,hash,download,https,install,install-checked,"
-                        "startup,latency,latency-cold,resume")
+                        "startup,perfile,latency,latency-cold,resume")
     Bench(parser.parse_args()).run()
 
 

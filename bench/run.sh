@@ -5,7 +5,7 @@
 #   BENCH_RUNS   runs per side, median reported (default 7)
 #   BENCH_BUILD  build directory (default <root>/build-bench)
 #   BENCH_KEEP=1 keep the generated data
-#   BENCH_ONLY   comma-separated subset: verify,hash,download,https,install,install-checked,startup,
+#   BENCH_ONLY   comma-separated subset: verify,hash,download,https,install,install-checked,startup,perfile,
 #                latency,latency-cold,resume (the last three over a delaying proxy)
 #   BENCH_RTT_MS round-trip time of those three (default 100)
 set -euo pipefail
