@@ -1,0 +1,161 @@
+#include "storedobject.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include "sha256.h"
+
+#ifdef Q_OS_WIN
+// The static Qt of the Windows build carries zlib with prefixed names.
+#include <QtZlib/zlib.h>
+#else
+#include <zlib.h>
+#endif
+
+namespace {
+constexpr int BlockSize = 256 * 1024;
+
+QString failed(const QString& what, const QFileDevice& file) {
+    return what + QStringLiteral(" ") + file.fileName() + QStringLiteral(": ") + file.errorString();
+}
+} // namespace
+
+namespace storedobject {
+
+QString pack(const QString& source, const QString& target, qint64* packedSize) {
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        return failed(QStringLiteral("cannot read"), in);
+    }
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly)) {
+        return failed(QStringLiteral("cannot write"), out);
+    }
+    z_stream stream{};
+    if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK) {
+        return QStringLiteral("zlib cannot start");
+    }
+    QByteArray input(BlockSize, Qt::Uninitialized);
+    QByteArray output(BlockSize, Qt::Uninitialized);
+    QString problem;
+    qint64 written = 0;
+    for (int flush = Z_NO_FLUSH; flush != Z_FINISH && problem.isEmpty();) {
+        const qint64 got = in.read(input.data(), BlockSize);
+        if (got < 0) {
+            problem = failed(QStringLiteral("cannot read"), in);
+            break;
+        }
+        flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = reinterpret_cast<Bytef*>(input.data());
+        stream.avail_in = uInt(got);
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(output.data());
+            stream.avail_out = uInt(BlockSize);
+            deflate(&stream, flush);
+            const qint64 produced = BlockSize - qint64(stream.avail_out);
+            if (out.write(output.constData(), produced) != produced) {
+                problem = failed(QStringLiteral("cannot write"), out);
+                break;
+            }
+            written += produced;
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    if (problem.isEmpty() && !out.commit()) {
+        problem = failed(QStringLiteral("cannot write"), out);
+    }
+    if (problem.isEmpty() && packedSize) {
+        *packedSize = written;
+    }
+    return problem;
+}
+
+QString unpack(const QString& source, const QString& target, qint64 size, const QString& sha256,
+               const std::atomic_bool* stop) {
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        return failed(QStringLiteral("cannot read"), in);
+    }
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly)) {
+        return failed(QStringLiteral("cannot write"), out);
+    }
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) {
+        return QStringLiteral("zlib cannot start");
+    }
+    Sha256 hash;
+    QByteArray input(BlockSize, Qt::Uninitialized);
+    QByteArray output(BlockSize, Qt::Uninitialized);
+    QString problem;
+    qint64 unpacked = 0;
+    int status = Z_OK;
+    while (problem.isEmpty() && status != Z_STREAM_END) {
+        if (stop && stop->load()) {
+            problem = QStringLiteral("stopped");
+            break;
+        }
+        const qint64 got = in.read(input.data(), BlockSize);
+        if (got < 0) {
+            problem = failed(QStringLiteral("cannot read"), in);
+            break;
+        }
+        if (got == 0) {
+            problem = QStringLiteral("the stored object ends before its stream does");
+            break;
+        }
+        stream.next_in = reinterpret_cast<Bytef*>(input.data());
+        stream.avail_in = uInt(got);
+        while (problem.isEmpty() && status != Z_STREAM_END &&
+               (stream.avail_in > 0 || stream.avail_out == 0)) {
+            stream.next_out = reinterpret_cast<Bytef*>(output.data());
+            stream.avail_out = uInt(BlockSize);
+            status = inflate(&stream, Z_NO_FLUSH);
+            if (status == Z_BUF_ERROR) { // no progress without more input
+                status = Z_OK;
+                break;
+            }
+            if (status != Z_OK && status != Z_STREAM_END) {
+                problem = QStringLiteral("the stored object is not a zlib stream (%1)")
+                              .arg(QString::fromLatin1(stream.msg ? stream.msg : "no data"));
+                break;
+            }
+            const qint64 produced = BlockSize - qint64(stream.avail_out);
+            unpacked += produced;
+            if (unpacked > size) {
+                problem =
+                    QStringLiteral("the stored object unpacks to more than %1 bytes").arg(size);
+                break;
+            }
+            hash.addData(output.constData(), produced);
+            if (out.write(output.constData(), produced) != produced) {
+                problem = failed(QStringLiteral("cannot write"), out);
+            }
+        }
+        if (problem.isEmpty() && status == Z_STREAM_END && (stream.avail_in > 0 || !in.atEnd())) {
+            problem = QStringLiteral("the stored object has bytes after its stream");
+        }
+    }
+    inflateEnd(&stream);
+    if (problem.isEmpty() && unpacked != size) {
+        problem =
+            QStringLiteral("the stored object unpacks to %1 bytes, not %2").arg(unpacked).arg(size);
+    }
+    if (problem.isEmpty()) {
+        const QString digest = hash.hexResult();
+        if (digest != sha256) {
+            problem = QStringLiteral("the stored object unpacks to SHA-256 %1, not %2")
+                          .arg(digest, sha256);
+        }
+    }
+    if (!problem.isEmpty()) {
+        out.cancelWriting();
+        return problem;
+    }
+    if (!out.commit()) {
+        return failed(QStringLiteral("cannot write"), out);
+    }
+    return {};
+}
+
+} // namespace storedobject
