@@ -20,6 +20,7 @@
 #include "network.h"
 #include "paths.h"
 #include "signature.h"
+#include "storefetcher.h"
 
 namespace {
 const char* const progressBarStyle =
@@ -152,6 +153,9 @@ void MainWindow::onCancelButtonClicked() {
     } else if (downloader && downloader->isRunning()) {
         run.cancelled = true;
         downloader->cancelDownload();
+    } else if (fetcher) {
+        run.cancelled = true;
+        fetcher->cancel();
     } else {
         return;
     }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 
+#include "documents.h"
 #include "filehasher.h"
 
 class QLabel;
@@ -18,6 +19,7 @@ class QProgressBar;
 class QTimer;
 class QPushButton;
 class Downloader;
+class StoreFetcher;
 class MainWindowForm;
 
 // The updater's one window: progress bar, Cancel button and status line. Its construction
@@ -28,7 +30,8 @@ class MainWindowForm;
 //                                use (hashing on worker threads, signatures, the record's removal)
 //   launching.cpp                hand-offs, the application's start, the record written
 //   workflow/verification.cpp    the start-up check: record, hash list, installed digests
-//   workflow/installation.cpp    version list, archive download and check, wipe, extraction
+//   workflow/installation.cpp    version list, archive download and check, wipe, extraction;
+//                                the per-file update and repair from a release's manifest
 // The workflow runs verification -> installation, never the other way round.
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -99,6 +102,8 @@ private:
     void hashInstalledFiles(const QStringList& paths);
     // Judges the installation once both the hash list and the digests are there.
     void compareInstalledFiles();
+    // Starts the verified installation's executable (the record is written again).
+    void launchVerified();
 
     // workflow/installation.cpp
     // Chooses the entry of a version list received whole (and checked, in a signed build) and
@@ -110,6 +115,18 @@ private:
     // Unpacks the downloaded archive at path over the installation and launches the result.
     void installArchive(const QString& path);
     void onExtractionFinished(bool success, const QString& errorMessage, const QString& targetDir);
+    // Downloads the chosen entry's archive (the full installation).
+    void downloadArchive();
+    // The per-file path, for an entry with a manifest: an update to the chosen entry, or with
+    // repair the mending of the recorded installation. The manifest (kept in the download folder
+    // once its digest checked out), the installed files hashed as far as their sizes match,
+    // the plan, the changed files fetched from the store and staged, then swapped in. Anything
+    // that fails before the swap falls back to the archive, once per run.
+    void startPerFile(bool repair);
+    void usePerFileManifest(const QByteArray& text);
+    void planPerFile();
+    void placeChangedFiles();
+    void fallBackToArchive(const QString& why);
 
     // The window and its transfers.
     MainWindowForm* form;
@@ -119,6 +136,7 @@ private:
     QPushButton* cancelButton = nullptr;
     QLabel* statusLabel = nullptr;
     Downloader* downloader = nullptr;
+    QPointer<StoreFetcher> fetcher;
     // The latest message produced before the status line existed, shown once it does.
     QString pendingStatus;
     // The hashing under way, and the timer that moves the bar with it.
@@ -149,5 +167,16 @@ private:
         // The files that changed while hashed were hashed a second time.
         bool hashedAgain = false;
         std::optional<QJsonObject> hashList;
+        // The archive of the chosen entry.
+        QUrl archiveUrl;
+        // The per-file path: the manifest being followed, the installed entries it was compared
+        // with, the plan, and whether this is a repair. Once it has failed the archive is used.
+        std::optional<documents::Manifest> manifest;
+        QStringList installedEntries;
+        documents::UpdatePlan plan;
+        bool repairing = false;
+        bool archiveOnly = false;
+        // The whole tree of a recorded installation with a manifest was checked.
+        bool treeChecked = false;
     } run;
 };

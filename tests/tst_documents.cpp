@@ -40,6 +40,8 @@ private slots:
     void manifest();
     void plan_data();
     void plan();
+    void swap_data();
+    void swap();
 };
 
 void DocumentsTest::versionNumber_data() {
@@ -432,6 +434,67 @@ void DocumentsTest::plan() {
                  (plan.useArchive ? "archive" : ""),
              expected);
     QCOMPARE(plan.keep.size() + fetched.size(), manifest->files.size());
+}
+
+void DocumentsTest::swap_data() {
+    QTest::addColumn<testenv::Tree>("before"); // the installation ("l>" makes a link to outside)
+    QTest::addColumn<QStringList>("aside");
+    QTest::addColumn<testenv::Tree>("place"); // relative path -> staged bytes ("" never staged)
+    QTest::addColumn<testenv::Tree>("after"); // empty: refused, everything as before
+    QTest::newRow("replaced, added in a new folder, removed")
+        << testenv::Tree{{"a", "old"}, {"sub/b", "kept"}, {"gone", "x"}} << QStringList{"a", "gone"}
+        << testenv::Tree{{"a", "new"}, {"new/c", "c"}}
+        << testenv::Tree{
+               {"a", "new"}, {"sub/", {}}, {"sub/b", "kept"}, {"new/", {}}, {"new/c", "c"}};
+    QTest::newRow("a folder where a file was, a file where a folder was")
+        << testenv::Tree{{"f", "x"}, {"d/x", "y"}} << QStringList{"f", "d/x"}
+        << testenv::Tree{{"f/g", "g"}, {"d", "file"}}
+        << testenv::Tree{{"f/", {}}, {"f/g", "g"}, {"d", "file"}};
+    QTest::newRow("a move fails halfway: all back")
+        << testenv::Tree{{"a", "old"}, {"b", "old"}} << QStringList{"a", "b"}
+        << testenv::Tree{{"a", "new"}, {"b", ""}} << testenv::Tree{};
+    QTest::newRow("a folder in the way that is not empty")
+        << testenv::Tree{{"d/user.ini", "mine"}} << QStringList{} << testenv::Tree{{"d", "file"}}
+        << testenv::Tree{};
+#ifndef Q_OS_WIN
+    QTest::newRow("never through a link") << testenv::Tree{{"l>", {}}} << QStringList{}
+                                          << testenv::Tree{{"l/x", "x"}} << testenv::Tree{};
+#endif
+}
+
+void DocumentsTest::swap() {
+    QFETCH(testenv::Tree, before);
+    QFETCH(QStringList, aside);
+    QFETCH(testenv::Tree, place);
+    QFETCH(testenv::Tree, after);
+    QTemporaryDir dir;
+    const QString inst = dir.filePath("inst");
+    QVERIFY(testenv::writeTree(dir.filePath("outside"), {{"kept", "1"}}));
+    QVERIFY(QDir().mkpath(dir.filePath("old")) && QDir().mkpath(dir.filePath("staged")));
+    testenv::Tree plain = before;
+    plain.remove("l>");
+    QVERIFY(testenv::writeTree(inst, plain));
+    if (before.contains("l>")) {
+        QVERIFY(QFile::link(dir.filePath("outside"), inst + "/l"));
+    }
+    const testenv::Tree installed = testenv::readTree(inst);
+    QVector<tree::Placement> placements;
+    for (auto it = place.begin(); it != place.end(); ++it) {
+        const QString staged = dir.filePath("staged/" + QString::number(placements.size()));
+        QVERIFY(it.value().isEmpty() || testenv::writeFile(staged, it.value()));
+        placements.append({staged, it.key()});
+    }
+    const testenv::Tree staged = testenv::readTree(dir.filePath("staged"));
+    QString failed;
+    QCOMPARE(tree::swapFiles(inst, aside, placements, dir.filePath("old"), &failed),
+             !after.isEmpty());
+    QCOMPARE(testenv::readTree(inst), after.isEmpty() ? installed : after);
+    QCOMPARE(testenv::readTree(dir.filePath("outside")), (testenv::Tree{{"kept", "1"}}));
+    QCOMPARE(QDir(dir.filePath("old")).count() - 2, uint(after.isEmpty() ? 0 : aside.size()));
+    if (after.isEmpty()) {
+        QVERIFY(!failed.isEmpty());
+        QCOMPARE(testenv::readTree(dir.filePath("staged")), staged);
+    }
 }
 
 QUORVEX_TEST_MAIN(DocumentsTest)

@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QSaveFile>
 #include <QStorageInfo>
 #include <QTimer>
 
@@ -19,6 +20,8 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
+#include "sha256.h"
+#include "storefetcher.h"
 #include "tree.h"
 
 namespace {
@@ -37,6 +40,31 @@ void removeOlderDownloads(const QString& updateDir, const QString& name) {
             QFile::remove(dir.filePath(file));
         }
     }
+}
+
+// The per-file path's folders inside the download folder: the fetched files waiting to be
+// placed (named by their digests), the compressed objects in transit, the files moved aside
+// during a swap, and the manifests of installed releases (named by their digests).
+QString perFileDir(const char* name) {
+    return paths::dataDir() + paths::updateSubdir() + QLatin1Char('/') + QLatin1String(name);
+}
+
+QString manifestCopyPath(const QJsonObject& entry) {
+    return perFileDir("manifests") + QLatin1Char('/') +
+           entry.value(QStringLiteral("manifest_sha256")).toString() + QStringLiteral(".json");
+}
+
+// True when text is the manifest that entry names (its keys were judged when it was chosen).
+bool isNamedManifest(const QByteArray& text, const QJsonObject& entry) {
+    Sha256 hash;
+    hash.addData(text);
+    return text.size() == qint64(entry.value(QStringLiteral("manifest_size")).toDouble()) &&
+           hash.hexResult() == entry.value(QStringLiteral("manifest_sha256")).toString();
+}
+
+// Paths as the file system compares them.
+QString folded(const QString& path) {
+    return paths::nameCase == Qt::CaseInsensitive ? path.toLower() : path;
 }
 
 QString unusableEntryMessage(const QString& problem) {
@@ -136,6 +164,17 @@ void MainWindow::useVersionList(const QByteArray& body) {
 
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
     removeOlderDownloads(updateDir, archiveName);
+    run.archiveUrl = archiveUrl;
+    if (documents::hasManifest(versionInfo) && !run.archiveOnly) {
+        startPerFile(false);
+        return;
+    }
+    downloadArchive();
+}
+
+void MainWindow::downloadArchive() {
+    const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    const QString archiveName = Downloader::targetFileName(run.archiveUrl);
     // An archive of known "size" must fit beside what its partial file already holds (that
     // space is written again whether the download continues or starts over).
     const QJsonValue size = versionInfo.value(QStringLiteral("size"));
@@ -154,9 +193,9 @@ void MainWindow::useVersionList(const QByteArray& body) {
     // A download that breaks off is continued by the next run. With a "size", a body that
     // grows past it is stopped at once.
     downloader->setResumable(true);
-    if (!downloader->startDownload(updateDir, archiveUrl,
+    if (!downloader->startDownload(updateDir, run.archiveUrl,
                                    size.isDouble() ? qint64(size.toDouble()) : -1)) {
-        qWarning() << "Не удалось начать загрузку архива:" << selection.downloadUrl;
+        qWarning() << "Не удалось начать загрузку архива:" << run.archiveUrl.toString();
         setStatus(QStringLiteral("Ошибка загрузки файла."));
     }
     qDebug() << "Папка для загрузки:" << updateDir;
@@ -288,6 +327,319 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
     setStatus(QStringLiteral("Распаковка завершена успешно."));
     const QString executable = targetDir + versionInfo[QStringLiteral("binary_name")].toString();
     qDebug() << "Бинарник:" << executable;
+    if (QFileInfo::exists(executable)) {
+        startProcess(executable);
+    } else {
+        qWarning() << "Файл не найден:" << executable;
+        setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+    }
+}
+
+void MainWindow::fallBackToArchive(const QString& why) {
+    if (run.repairing && !run.manifest) {
+        // Without its manifest the tree cannot be judged beyond the hash list, which it passed:
+        // it is launched as before manifests existed, rather than installed again at each start.
+        qWarning() << "Манифест установленной версии недоступен:" << why;
+        launchVerified();
+        return;
+    }
+    qWarning() << "Обновление по файлам не выполнено, используется архив:" << why;
+    run.archiveOnly = true;
+    run.manifest.reset();
+    if (run.repairing) {
+        // The archive of the newest release replaces the damaged installation.
+        requestVersionList();
+    } else {
+        downloadArchive();
+    }
+}
+
+void MainWindow::startPerFile(bool repair) {
+    run.repairing = repair;
+    // A manifest checked once is kept under its digest: a start that verifies the whole tree
+    // needs no transfer for it.
+    const QString copyPath = manifestCopyPath(versionInfo);
+    QFile copy(copyPath);
+    if (copy.open(QIODevice::ReadOnly)) {
+        const QByteArray text = copy.read(documents::MaxManifestSize + 1);
+        copy.close();
+        if (isNamedManifest(text, versionInfo)) {
+            usePerFileManifest(text);
+            return;
+        }
+        copy.remove();
+    }
+    const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    downloader = new Downloader(this);
+    connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
+    connect(downloader, &Downloader::downloadFinished, this,
+            [this, copyPath](bool ok, const QString& path) {
+                if (!ok && run.cancelled) {
+                    setStatus(QStringLiteral("Загрузка отменена"));
+                    return;
+                }
+                QByteArray text;
+                QFile file(path);
+                if (ok && file.open(QIODevice::ReadOnly)) {
+                    text = file.readAll();
+                    file.close();
+                }
+                file.remove();
+                if (!ok) {
+                    fallBackToArchive(QStringLiteral("манифест не загружен: ") +
+                                      downloader->errorString());
+                    return;
+                }
+                if (!isNamedManifest(text, versionInfo)) {
+                    fallBackToArchive(
+                        QStringLiteral("манифест не совпадает с записью списка версий"));
+                    return;
+                }
+                ensureDirectory(perFileDir("manifests"));
+                QSaveFile kept(copyPath);
+                if (!kept.open(QIODevice::WriteOnly) || kept.write(text) != text.size() ||
+                    !kept.commit()) {
+                    qWarning() << "Ошибка записи в файл:" << copyPath << kept.errorString();
+                }
+                usePerFileManifest(text);
+            });
+    const QJsonValue size = versionInfo.value(QStringLiteral("manifest_size"));
+    if (!downloader->startDownload(
+            updateDir, QUrl(versionInfo.value(QStringLiteral("manifest_url")).toString()),
+            qint64(size.toDouble()), Downloader::documentTimeLimit())) {
+        fallBackToArchive(QStringLiteral("загрузка манифеста не началась"));
+    }
+}
+
+void MainWindow::usePerFileManifest(const QByteArray& text) {
+    QString problem;
+    run.manifest = documents::parseManifest(text, &problem);
+    if (!run.manifest) {
+        fallBackToArchive(QStringLiteral("манифест не прочитан: ") + problem);
+        return;
+    }
+    const QString dirPath = ensureDirectory(
+        paths::dataDir() + versionInfo.value(QStringLiteral("extract_to")).toString());
+    // Names that are not UTF-8 cannot be compared with the manifest nor moved by name.
+    const QString odd = tree::nameNotUtf8(dirPath);
+    if (!odd.isEmpty()) {
+        fallBackToArchive(QStringLiteral("имя файла не в UTF-8: ") + odd);
+        return;
+    }
+    // Only the files that may be as listed are hashed (once: the verification may have hashed
+    // them already); a file of another size is changed. Staged files of an interrupted run
+    // count when their bytes are what their names say.
+    QHash<QString, qint64> sizes;
+    QHash<QString, qint64> stagedSizes;
+    for (const documents::ManifestFile& file : run.manifest->files) {
+        sizes.insert(folded(file.path), file.size);
+        stagedSizes.insert(file.sha256, file.size);
+    }
+    const QDir dir(dirPath);
+    run.installedEntries = tree::listEntries(dirPath);
+    QStringList toHash;
+    for (const QString& entry : qAsConst(run.installedEntries)) {
+        const QString path = dir.filePath(entry);
+        const auto size = sizes.constFind(folded(entry));
+        const QFileInfo info(path);
+        if (documents::isSettingsFile(entry) || size == sizes.constEnd() || info.isSymLink() ||
+            !info.isFile() || info.size() != *size) {
+            continue;
+        }
+        const auto known = run.installedDigests.constFind(path);
+        if (known == run.installedDigests.constEnd() || !FileHasher::isCurrent(*known)) {
+            toHash << path;
+        }
+    }
+    const QDir staging(perFileDir("files"));
+    for (const QString& name : staging.entryList(QDir::Files | QDir::NoSymLinks)) {
+        if (QFileInfo(staging.filePath(name)).size() == stagedSizes.value(name, -1)) {
+            toHash << staging.filePath(name);
+        }
+    }
+    if (toHash.isEmpty()) {
+        planPerFile();
+        return;
+    }
+    hashInBackground(toHash, [this](const FileHasher& done) {
+        for (const FileHasher::Result& result : done.results()) {
+            run.installedDigests.insert(result.path, result);
+        }
+        planPerFile();
+    });
+}
+
+void MainWindow::planPerFile() {
+    const QString dirPath =
+        paths::dataDir() + versionInfo.value(QStringLiteral("extract_to")).toString();
+    const QDir dir(dirPath);
+    QHash<QString, QString> installed;
+    for (const QString& entry : qAsConst(run.installedEntries)) {
+        const auto known = run.installedDigests.constFind(dir.filePath(entry));
+        const bool usable = known != run.installedDigests.constEnd() && known->read &&
+                            !known->special && FileHasher::isCurrent(*known) &&
+                            !QFileInfo(dir.filePath(entry)).isSymLink();
+        installed.insert(entry, usable ? known->digest : QString());
+    }
+    const QJsonValue archiveSize = versionInfo.value(QStringLiteral("size"));
+    run.plan = documents::planUpdate(*run.manifest, installed,
+                                     archiveSize.isDouble() ? qint64(archiveSize.toDouble()) : -1,
+                                     !run.repairing);
+    if (run.plan.useArchive) {
+        fallBackToArchive(QStringLiteral("изменённые файлы занимают больше %1 % архива")
+                              .arg(documents::MaxFetchShare));
+        return;
+    }
+    if (run.repairing && run.plan.fetch.isEmpty()) {
+        launchVerified();
+        return;
+    }
+    if (run.repairing) {
+        setStatus(QStringLiteral("Файл ") + run.plan.fetch.first().path +
+                  QStringLiteral(" не прошел проверку хеша"));
+    }
+
+    // What is staged already, with the right bytes, is not fetched again.
+    const QDir staging(ensureDirectory(perFileDir("files")));
+    QSet<QString> staged;
+    for (const QString& name : staging.entryList(QDir::Files | QDir::NoSymLinks)) {
+        const auto known = run.installedDigests.constFind(staging.filePath(name));
+        if (known != run.installedDigests.constEnd() && known->read && known->digest == name &&
+            FileHasher::isCurrent(*known)) {
+            staged.insert(name);
+        }
+    }
+    const QUrl manifestUrl(versionInfo.value(QStringLiteral("manifest_url")).toString());
+    QVector<StoreFetcher::Item> items;
+    qint64 needed = 0;
+    for (const documents::ManifestFile& file : qAsConst(run.plan.fetch)) {
+        if (staged.contains(file.sha256)) {
+            continue;
+        }
+        staged.insert(file.sha256);
+        items.append({documents::storedFileUrl(manifestUrl, *run.manifest, file), file.packed,
+                      file.size, file.sha256, staging.filePath(file.sha256)});
+        needed += file.size + file.packed;
+    }
+    // The staged files and, briefly, their compressed objects; the files they replace stay
+    // until the swap is done.
+    const QString shortage =
+        diskspace::shortage(needed, QStorageInfo(staging.path()).bytesAvailable());
+    if (!shortage.isEmpty()) {
+        qWarning() << "Недостаточно места для загрузки файлов:" << staging.path();
+        setStatus(shortage);
+        return;
+    }
+    if (items.isEmpty()) {
+        placeChangedFiles();
+        return;
+    }
+    fetcher = new StoreFetcher(this);
+    connect(fetcher, &StoreFetcher::progress, this, &MainWindow::onUpdateProgress);
+    connect(fetcher, &StoreFetcher::finished, this, [this](bool ok) {
+        StoreFetcher* done = fetcher;
+        fetcher = nullptr; // Cancel has nothing to stop from here on
+        done->deleteLater();
+        if (ok) {
+            placeChangedFiles();
+        } else if (run.cancelled) {
+            setStatus(QStringLiteral("Загрузка отменена"));
+        } else {
+            fallBackToArchive(QStringLiteral("файл не загружен: ") + done->errorString());
+        }
+    });
+    fetcher->start(items, ensureDirectory(perFileDir("objects")));
+}
+
+void MainWindow::placeChangedFiles() {
+    // The same labels as the archive path: the download has ended, the files are put in place.
+    setStatus(QStringLiteral("Загрузка завершена успешно."));
+    setStatus(QStringLiteral("Распаковка архива"));
+    const QString dirPath =
+        paths::dataDir() + versionInfo.value(QStringLiteral("extract_to")).toString();
+
+    // The installed spelling of each path the manifest names (letter case aside on Windows).
+    QHash<QString, QString> installedSpelling;
+    for (const QString& entry : qAsConst(run.installedEntries)) {
+        installedSpelling.insert(folded(entry), entry);
+    }
+    QStringList aside = run.plan.remove;
+    QVector<tree::Placement> place;
+    QHash<QString, int> uses;
+    for (const documents::ManifestFile& file : qAsConst(run.plan.fetch)) {
+        uses[file.sha256] += 1;
+    }
+    for (const documents::ManifestFile& file : qAsConst(run.plan.fetch)) {
+        const QString old = installedSpelling.value(folded(file.path));
+        if (!old.isEmpty()) {
+            aside << old;
+        }
+        // A file or a link where the release has a folder is in the way: it goes aside too
+        // (a link is moved as a link, nothing is ever written through it).
+        const QStringList segments = file.path.split(QLatin1Char('/'));
+        for (int i = 1; i < segments.size(); ++i) {
+            const QString inTheWay =
+                installedSpelling.value(folded(segments.mid(0, i).join(QLatin1Char('/'))));
+            if (!inTheWay.isEmpty() && !aside.contains(inTheWay)) {
+                aside << inTheWay;
+            }
+        }
+        // A content at several paths is staged once: each but its last use takes a copy.
+        QString staged = perFileDir("files") + QLatin1Char('/') + file.sha256;
+        if (--uses[file.sha256] > 0) {
+            const QString copy = staged + QLatin1Char('.') + QString::number(place.size());
+            QFile::remove(copy);
+            if (!QFile::copy(staged, copy)) {
+                fallBackToArchive(QStringLiteral("не удалось скопировать ") + staged);
+                return;
+            }
+            staged = copy;
+        }
+        place.append({staged, file.path});
+    }
+
+    // From here the record no longer describes what is on disk: a run stopped during the swap
+    // finds no record and completes the update from the staged files.
+    QFile recordFile(paths::dataDir() + paths::recordFileName());
+    const QByteArray oldRecord =
+        recordFile.open(QIODevice::ReadOnly) ? recordFile.readAll() : QByteArray();
+    recordFile.close();
+    if (!removeVersionRecord()) {
+        setStatus(QStringLiteral("Не удалось удалить файл latestVersion.json. Напишите в "
+                                 "техподдержку."));
+        return;
+    }
+    tree::removeTree(paths::dataDir() + paths::updateSubdir(), QStringLiteral("/old"));
+    const QString asideDir = ensureDirectory(perFileDir("old"));
+    QString failed;
+    if (!tree::swapFiles(dirPath, aside, place, asideDir, &failed)) {
+        // Everything is back as it was: so is the record.
+        qWarning() << "Файл не заменён (занят другой программой?):" << failed;
+        if (!oldRecord.isEmpty()) {
+            QSaveFile restored(paths::dataDir() + paths::recordFileName());
+            if (!restored.open(QIODevice::WriteOnly) ||
+                restored.write(oldRecord) != oldRecord.size() || !restored.commit()) {
+                qWarning() << "Ошибка записи в файл:" << restored.fileName();
+            }
+        }
+        setStatus(QStringLiteral("Ошибка при очистке каталога или каталог не существует."));
+        return;
+    }
+    const QString updateDir = paths::dataDir() + paths::updateSubdir();
+    tree::removeTree(updateDir, QStringLiteral("/old"));
+    tree::removeTree(updateDir, QStringLiteral("/files"));
+    tree::removeTree(updateDir, QStringLiteral("/objects"));
+    // Only the manifest of what is installed now is kept.
+    const QDir manifests(perFileDir("manifests"));
+    const QString current = QFileInfo(manifestCopyPath(versionInfo)).fileName();
+    for (const QString& name : manifests.entryList(QDir::Files)) {
+        if (name != current) {
+            QFile::remove(manifests.filePath(name));
+        }
+    }
+    setStatus(QStringLiteral("Распаковка завершена успешно."));
+    const QString executable =
+        dirPath + versionInfo.value(QStringLiteral("binary_name")).toString();
     if (QFileInfo::exists(executable)) {
         startProcess(executable);
     } else {

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <algorithm>
 #include <functional>
 
 #include "paths.h"
@@ -374,6 +375,132 @@ bool removeTree(const QString& base, const QString& relative, QString* failed) {
     }
     return removeEntry(path + QLatin1Char('/') + segments.last(), failed);
 #endif
+}
+
+} // namespace tree
+
+namespace tree {
+
+QStringList listEntries(const QString& dir) {
+    QStringList entries;
+    if (!QFileInfo(dir).isDir()) {
+        return entries;
+    }
+    const QDir base(dir);
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.isDir() && !info.isSymLink()) {
+            continue;
+        }
+        entries << base.relativeFilePath(info.filePath());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+namespace {
+
+bool moveEntry(const QString& from, const QString& to) {
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
+                       0) != 0;
+#else
+    // rename() moves a link as a link; the target is known not to exist.
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+// True when a folder of relative below dir is a link or is not a folder.
+bool crossesLinkOrFile(const QString& dir, const QString& relative) {
+    QString path = dir;
+    const QStringList segments = namedSegments(relative);
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        path += QLatin1Char('/') + segments[i];
+        const QFileInfo info(path);
+        if (info.isSymLink() || (info.exists() && !info.isDir())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void setNewFileMode(const QString& path) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(path)
+#else
+    QFile file(path);
+    QByteArray start;
+    if (file.open(QIODevice::ReadOnly)) {
+        start = file.read(4);
+        file.close();
+    }
+    const bool program = start == "\x7f"
+                                  "ELF" ||
+                         start.startsWith("#!");
+    // The user's only, as everything the updater creates.
+    ::chmod(QFile::encodeName(path).constData(), program ? 0700 : 0600);
+#endif
+}
+
+} // namespace
+
+bool swapFiles(const QString& dir, const QStringList& aside, const QVector<Placement>& place,
+               const QString& asideDir, QString* failed) {
+    // What has been moved, to be undone in reverse order: (from, to).
+    QVector<QPair<QString, QString>> moved;
+    QStringList madeDirs;
+    const auto undo = [&](const QString& what) {
+        for (int i = moved.size() - 1; i >= 0; --i) {
+            moveEntry(moved[i].second, moved[i].first);
+        }
+        for (int i = madeDirs.size() - 1; i >= 0; --i) {
+            QDir().rmdir(madeDirs[i]);
+        }
+        if (failed) {
+            *failed = QDir::toNativeSeparators(what);
+        }
+        return false;
+    };
+    for (int i = 0; i < aside.size(); ++i) {
+        const QString from = dir + QLatin1Char('/') + aside[i];
+        const QString to = asideDir + QLatin1Char('/') + QString::number(i);
+        if (crossesLinkOrFile(dir, aside[i]) || !moveEntry(from, to)) {
+            return undo(from);
+        }
+        moved.append({from, to});
+    }
+    for (const Placement& file : place) {
+        const QString to = dir + QLatin1Char('/') + file.relative;
+        if (crossesLinkOrFile(dir, file.relative)) {
+            return undo(to);
+        }
+        // The folders of the path, each created here remembered for the undo.
+        QString folder = dir;
+        const QStringList segments = namedSegments(file.relative);
+        for (int i = 0; i + 1 < segments.size(); ++i) {
+            folder += QLatin1Char('/') + segments[i];
+            if (!QFileInfo(folder).isDir()) {
+                if (!QDir().mkdir(folder)) {
+                    return undo(folder);
+                }
+                madeDirs << folder;
+            }
+        }
+        const QFileInfo existing(to);
+        if (existing.isDir() && !existing.isSymLink() && !QDir().rmdir(to)) {
+            return undo(to);
+        }
+        setNewFileMode(file.staged);
+        if (QFileInfo::exists(to) || QFileInfo(to).isSymLink() || !moveEntry(file.staged, to)) {
+            return undo(to);
+        }
+        moved.append({file.staged, to});
+    }
+    return true;
 }
 
 } // namespace tree

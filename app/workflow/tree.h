@@ -4,6 +4,8 @@
 // lead, names that are not UTF-8, and the wipe. They judge what is on disk, never the spelling.
 
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 namespace tree {
 
@@ -34,5 +36,31 @@ QString nameNotUtf8(const QString& dir);
 // failure, then returns false and names the first entry that stayed in *failed. A directory
 // without write or search permission for the user is given it first.
 bool removeTree(const QString& base, const QString& relative, QString* failed = nullptr);
+
+} // namespace tree
+
+namespace tree {
+
+// The relative ("/"-separated) paths of everything under dir that is not a directory: files,
+// links (a link to a directory too, never descended into) and, on Linux, FIFOs and devices; in
+// name order. Empty when dir does not exist.
+QStringList listEntries(const QString& dir);
+
+// One file of a per-file update: the staged file moved to dir + "/" + relative.
+struct Placement {
+    QString staged;
+    QString relative;
+};
+
+// Puts a new set of files into the tree at dir in two moves, so that a failure at any step
+// leaves the tree as it was: first every entry of aside (the files being replaced or removed,
+// relative paths) is moved into asideDir; then each staged file is moved into place (its
+// folders created; an empty directory in its way removed). When a move fails (a file in use on
+// Windows, a folder of the path that is a link or a file that stays), everything moved is moved
+// back and false is returned with the path in *failed. asideDir is on the same volume as dir,
+// and empty. The staged files become the user's only, executable when they begin as a program
+// does ("\x7fELF" or "#!").
+bool swapFiles(const QString& dir, const QStringList& aside, const QVector<Placement>& place,
+               const QString& asideDir, QString* failed = nullptr);
 
 } // namespace tree

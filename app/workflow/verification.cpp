@@ -14,6 +14,7 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
+#include "tree.h"
 
 void MainWindow::checkForInstalledApplication() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
@@ -49,6 +50,17 @@ void MainWindow::verifyInstalledVersion() {
         QStringList files;
         for (const QString& name : documents::verifiedFileNames(dir.path())) {
             files << dir.filePath(name);
+        }
+        // With a manifest the whole tree is verified: the files in folders are hashed in the
+        // same pass (links, settings files and special files are judged later, by the plan).
+        if (documents::hasManifest(versionInfo)) {
+            for (const QString& entry : tree::listEntries(dir.path())) {
+                const QFileInfo info(dir.filePath(entry));
+                if (entry.contains(QLatin1Char('/')) && !documents::isSettingsFile(entry) &&
+                    info.isFile() && !info.isSymLink()) {
+                    files << dir.filePath(entry);
+                }
+            }
         }
         hashInstalledFiles(files);
     }
@@ -167,8 +179,19 @@ void MainWindow::compareInstalledFiles() {
             return;
         }
     }
-    progressBar->setValue(100);
+    // The files in folders are verified against the record's manifest, and mended from the
+    // store when damaged.
+    if (documents::hasManifest(versionInfo) && !run.treeChecked && !run.archiveOnly) {
+        run.treeChecked = true;
+        startPerFile(true);
+        return;
+    }
+    launchVerified();
+}
 
+void MainWindow::launchVerified() {
+    progressBar->setValue(100);
+    const QString dirPath = paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString();
     setStatus(
         QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));
     const QString executable = dirPath + versionInfo[QStringLiteral("binary_name")].toString();
