@@ -154,6 +154,7 @@ private slots:
     void publishInstallVerifyUpdate();
     void killedWhileDownloading();
     void killedWhileExtracting();
+    void perFileKilledAndRepaired();
     void signedReleases();
     void realServers_data();
     void realServers();
@@ -161,7 +162,8 @@ private slots:
 private:
     // Publishes the stand-in application with payload as version into the server's root.
     QJsonObject publish(const QString& version, const QByteArray& payload,
-                        const QString& signingKey = {}, const QString& baseUrl = {});
+                        const QString& signingKey = {}, const QString& baseUrl = {},
+                        const testenv::Tree& more = {});
     // A run that must install or verify, launch and quit; returns its diagnostics.
     QByteArray runToLaunch(const QString& program = {});
     // Runs qv_publish; returns its exit code and its output in *output.
@@ -195,10 +197,12 @@ void BinaryTest::initTestCase() {
 }
 
 QJsonObject BinaryTest::publish(const QString& version, const QByteArray& payload,
-                                const QString& signingKey, const QString& baseUrl) {
+                                const QString& signingKey, const QString& baseUrl,
+                                const testenv::Tree& more) {
     QTemporaryDir app;
     const QString program = testenv::executable("quorvex");
     testenv::Tree tree{{"payload.dat", payload}, {"quorvex.ini", "[user]\n"}};
+    tree.insert(more);
     testenv::writeTree(app.path(), tree);
     QFile::copy(testenv::standinPath(), app.filePath(program));
     publish::PublishOptions options{
@@ -400,6 +404,52 @@ void BinaryTest::killedWhileExtracting() {
     QVERIFY(second.logged("Каталог успешно очищен."));
     QTRY_COMPARE(launches(), before + 2);
     QCOMPARE(testenv::readFile(dataDir + "/Quorvex/payload.dat"), payload);
+}
+
+void BinaryTest::perFileKilledAndRepaired() {
+    // A large file that stays, a small one that changes with each release, a library in a
+    // folder. The first installation takes the archive: every file is missing.
+    const auto noise = [](int size, quint32 seed) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (int i = 0; i < size; ++i) {
+            bytes[i] = char(((i + seed) * 2654435761u) >> 13);
+        }
+        return bytes;
+    };
+    const QByteArray large = noise(2 * 1024 * 1024, 0);
+    QDir(dataDir).removeRecursively();
+    publish("5.0", large, {}, {}, {{"version.txt", "5.0"}, {"plugins/lib.dat", noise(300000, 1)}});
+    QVERIFY(runToLaunch().contains("Каталог успешно очищен."));
+
+    // The next release: only the two changed files travel. The run is killed between moving the
+    // old files aside and placing the new ones; the next run completes from what it staged.
+    const QJsonObject second = publish(
+        "5.1", large, {}, {}, {{"version.txt", "5.1"}, {"plugins/lib.dat", noise(300000, 2)}});
+    QVERIFY(second.contains("manifest_url"));
+    const int logged = nginx.accessLog().size();
+    const QFileInfo built(testenv::updaterPath());
+    qputenv("QUORVEX_TEST_STOP_AT_MOVE", "2");
+    testenv::UpdaterRun killed(home, marker, built.path() + "/signed/" + built.fileName());
+    qunsetenv("QUORVEX_TEST_STOP_AT_MOVE");
+    QVERIFY2(killed.waitForLog("stopped before move 2"), killed.log.constData());
+    killed.kill();
+    QVERIFY(!QFile::exists(dataDir + "/latestVersion.json"));
+    QVERIFY(!runToLaunch().contains("Каталог успешно очищен."));
+    QCOMPARE(record(), second);
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/version.txt"), QByteArray("5.1"));
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/plugins/lib.dat"), noise(300000, 2));
+    const QByteArray traffic = nginx.accessLog().mid(logged);
+    QCOMPARE(traffic.count("GET /store/"), 2);
+    QVERIFY(!traffic.contains(".7z"));
+
+    // A damaged file in a folder is mended from the store, without the version list.
+    QVERIFY(testenv::writeFile(dataDir + "/Quorvex/plugins/lib.dat", "damaged"));
+    const int before = nginx.accessLog().size();
+    QVERIFY(!runToLaunch().isEmpty());
+    QCOMPARE(testenv::readFile(dataDir + "/Quorvex/plugins/lib.dat"), noise(300000, 2));
+    const QByteArray repair = nginx.accessLog().mid(before);
+    QCOMPARE(repair.count("GET /store/"), 1);
+    QVERIFY(!repair.contains(".7z") && !repair.contains("GET /versions.json"));
 }
 
 int BinaryTest::tool(const QStringList& arguments, QString* output) {

@@ -1,6 +1,7 @@
 // The window in-process: its display, the record, launching, and the whole update workflow
 // against the scripted server with the real 7-Zip, including hostile servers and archives.
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QProgressBar>
@@ -49,7 +50,8 @@ class WindowTest : public QObject {
 public:
     FakeHttpServer server;
     testenv::Release release;
-    QJsonObject good; // the release's entry, with a space in its URL and a key of its own
+    testenv::Release big; // its archive is large next to its small files
+    QJsonObject good;     // the release's entry, with a space in its URL and a key of its own
     QString dataDir, marker, outside;
     QFile inUse; // a file of the installation held open as a running program holds its own
     QByteArray key = publish::signing::generateKey();
@@ -90,6 +92,8 @@ private slots:
     void hostileArchives_data();
     void hostileArchives();
     void extractorLeavesEscapingLink();
+    void perFile_data();
+    void perFile();
 
 private:
     QString label() const { return window->findChild<QLabel*>()->text(); }
@@ -119,6 +123,11 @@ void WindowTest::initTestCase() {
     outsideTree = {{"victim", "intact"}, {"dir/", {}}};
     QVERIFY(testenv::writeTree(outside, outsideTree));
     release = testenv::makeRelease(FakeHttpServer::generatedBytes(0, 16 * 1024));
+    QByteArray noise(2 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < noise.size(); ++i) {
+        noise[i] = char((i * 2654435761u) >> 13);
+    }
+    big = testenv::makeRelease(noise);
     QVERIFY(!release.archive.isEmpty());
     good = testenv::entry("2.0", server.url("/files/quorvex%202.0.7z").toString(), release.archive);
     good["notes"] = QJsonObject{{"ru", "Обновление"}};
@@ -753,3 +762,113 @@ void WindowTest::extractorLeavesEscapingLink() {
 
 QUORVEX_TEST_MAIN(WindowTest)
 #include "tst_window.moc"
+
+void WindowTest::perFile_data() {
+    QTest::addColumn<QString>("fault"); // of the server: "manifest", "object", "no manifest"
+    QTest::addColumn<bool>("repair");   // installed as the release, one file in a folder damaged
+    QTest::addColumn<bool>("signedBuild");
+    QTest::addColumn<QString>("outcome"); // per-file | archive | verified
+    QTest::newRow("update: only what changed travels") << "" << false << false << "per-file";
+    QTest::newRow("repair of a file in a folder") << "" << true << false << "per-file";
+    QTest::newRow("signed: a manifest that does not match, the archive")
+        << "manifest" << false << true << "archive";
+    QTest::newRow("signed: a stored file that does not match, the archive")
+        << "object" << false << true << "archive";
+    QTest::newRow("repair without its manifest: launched as verified")
+        << "no manifest" << true << false << "verified";
+}
+
+void WindowTest::perFile() {
+    QFETCH(QString, fault);
+    QFETCH(bool, repair);
+    QFETCH(bool, signedBuild);
+    QFETCH(QString, outcome);
+    const QString exe = testenv::executable("quorvex");
+    QJsonArray files;
+    for (auto it = big.tree.begin(); it != big.tree.end(); ++it) {
+        if (it.key().endsWith('/')) {
+            continue;
+        }
+        const QString sha = testenv::sha256(it.value());
+        const QByteArray packed = qCompress(it.value()).mid(4); // the zlib stream
+        const bool damaged = fault == "object" && it.key() == exe;
+        server.setRoute(
+            ("/store/" + sha.left(2) + "/" + sha).toLatin1(),
+            FakeResponse::ok(damaged ? qCompress(QByteArray(100, 'x')).mid(4) : packed));
+        files.append(QJsonObject{{"path", it.key()},
+                                 {"size", it.value().size()},
+                                 {"sha256", sha},
+                                 {"packed", packed.size()}});
+    }
+    const QByteArray manifest =
+        testenv::json({{"format", 1}, {"store", "../store/"}, {"files", files}});
+    server.setRoute("/m/3.0.json", fault == "no manifest" ? FakeResponse::withStatus(404)
+                                                          : FakeResponse::ok(manifest));
+    QJsonObject entry = testenv::entry("3.0", server.url("/files/big.7z").toString(), big.archive);
+    entry["manifest_url"] = server.url("/m/3.0.json").toString();
+    entry["manifest_size"] = manifest.size();
+    entry["manifest_sha256"] = testenv::sha256(fault == "manifest" ? "other" : manifest);
+    serveEntry(entry);
+    const QByteArray hashList = QJsonDocument(big.hashes).toJson();
+    server.setRoute("/hashlist.json", FakeResponse::ok(hashList));
+    server.setRoute("/files/big.7z", FakeResponse::ok(big.archive));
+    if (signedBuild) {
+        signature::setTrustedKeys(publish::signing::publicKeyOf(key));
+        server.setRoute("/versions.json.sig",
+                        FakeResponse::ok(publish::signing::sign(key, testenv::listOf(entry))));
+        server.setRoute("/hashlist.json.sig",
+                        FakeResponse::ok(publish::signing::sign(key, hashList)));
+    }
+
+    // An update from an installation whose program changed, with a file of its own and the
+    // user's settings; or a repair of the release as installed.
+    testenv::Tree installed = big.tree;
+    testenv::Tree expected = big.tree;
+    if (repair) {
+        installed["plugins/readme.txt"] = "damaged!!!!!";
+    } else {
+        installed[exe] = "an older program";
+        installed.remove("plugins/readme.txt");
+        installed["stale.dll"] = "from an older version";
+        installed["quorvex.ini"] = "[user]\nmine\n";
+        expected["quorvex.ini"] =
+            outcome == "per-file" ? installed["quorvex.ini"] : big.tree["quorvex.ini"];
+    }
+    if (outcome == "verified") {
+        expected = installed;
+    }
+    const QString app = dataDir + "/Quorvex";
+    QVERIFY(testenv::writeTree(app, installed));
+    QVERIFY(QFile::setPermissions(app + "/" + exe, QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(
+        testenv::writeFile(dataDir + "/latestVersion.json", testenv::json(repair ? entry : good)));
+
+    for (int runs = repair && fault.isEmpty() ? 2 : 1, i = 0; i < runs; ++i) {
+        const int before = launches();
+        const int requests = server.requestCount();
+        startWindow();
+        QVERIFY2(waitForQuit(), qPrintable(label()));
+        QTRY_COMPARE(launches(), before + 1);
+        QCOMPARE(testenv::readTree(app), expected);
+        QCOMPARE(QJsonDocument::fromJson(testenv::readFile(dataDir + "/latestVersion.json")),
+                 QJsonDocument(entry));
+        QCOMPARE(server.requestCount("/files/big.7z"), outcome == "archive" ? 1 : 0);
+        QCOMPARE(server.requestCount("/versions.json"), repair ? 0 : 1);
+        int fetched = 0;
+        for (const QByteArray& path : server.requestedPaths()) {
+            fetched += path.startsWith("/store/");
+        }
+        if (outcome == "per-file") {
+            // The program and the missing file, or the damaged one; the second run none, and
+            // not the manifest either: it is kept under its digest.
+            QCOMPARE(fetched, repair ? 1 : 2);
+            QCOMPARE(server.requestCount("/m/3.0.json"), 1);
+            QCOMPARE(QDir(dataDir + "/update").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList{"manifests"});
+        }
+        QVERIFY(server.requestCount() > requests);
+        window.reset();
+        Downloader::setDefaultTransferTimeout(1000);
+    }
+    verifyNothingElse();
+}

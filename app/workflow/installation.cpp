@@ -297,6 +297,10 @@ void MainWindow::installArchive(const QString& path) {
             return;
         }
         qDebug() << "Каталог успешно очищен.";
+        // What a per-file update left behind is of no use once the archive is installed.
+        for (const char* name : {"/files", "/objects", "/old"}) {
+            tree::removeTree(paths::dataDir() + paths::updateSubdir(), QLatin1String(name));
+        }
     }
 
     auto* decompressor = new Decompressor(this);

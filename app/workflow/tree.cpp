@@ -403,7 +403,16 @@ QStringList listEntries(const QString& dir) {
 
 namespace {
 
+std::function<void(int)>& beforeMove() {
+    static std::function<void(int)> hook;
+    return hook;
+}
+
 bool moveEntry(const QString& from, const QString& to) {
+    static int moves = 0;
+    if (beforeMove()) {
+        beforeMove()(moves++);
+    }
 #ifdef Q_OS_WIN
     return MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
                        reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
@@ -447,6 +456,10 @@ void setNewFileMode(const QString& path) {
 }
 
 } // namespace
+
+void setBeforeMove(const std::function<void(int move)>& hook) {
+    beforeMove() = hook;
+}
 
 bool swapFiles(const QString& dir, const QStringList& aside, const QVector<Placement>& place,
                const QString& asideDir, QString* failed) {

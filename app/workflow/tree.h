@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <functional>
 
 namespace tree {
 
@@ -62,5 +63,9 @@ struct Placement {
 // does ("\x7fELF" or "#!").
 bool swapFiles(const QString& dir, const QStringList& aside, const QVector<Placement>& place,
                const QString& asideDir, QString* failed = nullptr);
+
+// Tests: called with its number (from 0) before each move of swapFiles, so that a test can stop
+// the program there.
+void setBeforeMove(const std::function<void(int move)>& hook);
 
 } // namespace tree
