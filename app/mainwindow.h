@@ -167,6 +167,8 @@ private:
         // The files that changed while hashed were hashed a second time.
         bool hashedAgain = false;
         std::optional<QJsonObject> hashList;
+        // The installed-version record as read at the start.
+        QJsonObject recordEntry;
         // The archive of the chosen entry.
         QUrl archiveUrl;
         // The per-file path: the manifest being followed, the installed entries it was compared

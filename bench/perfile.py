@@ -97,6 +97,13 @@ class PerFile:
         if record:
             with open(os.path.join(data_dir, "latestVersion.json"), "w") as f:
                 json.dump(record, f, indent=4)
+        if tree and record and "manifest_url" in record:
+            # A user who has started the application once since installing it: the start
+            # verified the tree against the manifest and kept it.
+            kept = os.path.join(data_dir, "update", "manifests")
+            os.makedirs(kept)
+            served = os.path.join(self.b.www, record["manifest_url"].split(self.b.base + "/", 1)[1])
+            shutil.copy(served, os.path.join(kept, record["manifest_sha256"] + ".json"))
         os.sync()
 
     # ------------------------------------------------------------------ runs

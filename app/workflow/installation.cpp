@@ -298,7 +298,7 @@ void MainWindow::installArchive(const QString& path) {
         }
         qDebug() << "Каталог успешно очищен.";
         // What a per-file update left behind is of no use once the archive is installed.
-        for (const char* name : {"/files", "/objects", "/old"}) {
+        for (const char* name : {"/files", "/objects", "/old", "/manifests"}) {
             tree::removeTree(paths::dataDir() + paths::updateSubdir(), QLatin1String(name));
         }
     }
@@ -433,10 +433,28 @@ void MainWindow::usePerFileManifest(const QByteArray& text) {
     // Only the files that may be as listed are hashed (once: the verification may have hashed
     // them already); a file of another size is changed. Staged files of an interrupted run
     // count when their bytes are what their names say.
+    // A file that the installed release's manifest (when kept here) lists with another digest
+    // than the new one is fetched whatever it holds: it is not hashed either.
+    QHash<QString, QString> before;
+    if (!run.repairing && documents::hasManifest(run.recordEntry)) {
+        QFile kept(manifestCopyPath(run.recordEntry));
+        const QByteArray old = kept.open(QIODevice::ReadOnly)
+                                   ? kept.read(documents::MaxManifestSize + 1)
+                                   : QByteArray();
+        const auto installedManifest =
+            isNamedManifest(old, run.recordEntry) ? documents::parseManifest(old) : std::nullopt;
+        for (const documents::ManifestFile& file :
+             installedManifest ? installedManifest->files : QVector<documents::ManifestFile>()) {
+            before.insert(folded(file.path), file.sha256);
+        }
+    }
     QHash<QString, qint64> sizes;
     QHash<QString, qint64> stagedSizes;
     for (const documents::ManifestFile& file : run.manifest->files) {
-        sizes.insert(folded(file.path), file.size);
+        const QString was = before.value(folded(file.path));
+        if (was.isEmpty() || was == file.sha256) {
+            sizes.insert(folded(file.path), file.size);
+        }
         stagedSizes.insert(file.sha256, file.size);
     }
     const QDir dir(dirPath);

@@ -14,7 +14,6 @@
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
-#include "tree.h"
 
 void MainWindow::checkForInstalledApplication() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
@@ -28,6 +27,7 @@ void MainWindow::checkForInstalledApplication() {
             file.close();
             if (const auto record = documents::parseRecord(text)) {
                 versionInfo = *record;
+                run.recordEntry = *record;
                 installedNumber = documents::versionNumber(
                     versionInfo.value(QStringLiteral("version")).toString());
                 setStatus(QStringLiteral("Установлена версия: %1")
@@ -50,17 +50,6 @@ void MainWindow::verifyInstalledVersion() {
         QStringList files;
         for (const QString& name : documents::verifiedFileNames(dir.path())) {
             files << dir.filePath(name);
-        }
-        // With a manifest the whole tree is verified: the files in folders are hashed in the
-        // same pass (links, settings files and special files are judged later, by the plan).
-        if (documents::hasManifest(versionInfo)) {
-            for (const QString& entry : tree::listEntries(dir.path())) {
-                const QFileInfo info(dir.filePath(entry));
-                if (entry.contains(QLatin1Char('/')) && !documents::isSettingsFile(entry) &&
-                    info.isFile() && !info.isSymLink()) {
-                    files << dir.filePath(entry);
-                }
-            }
         }
         hashInstalledFiles(files);
     }
