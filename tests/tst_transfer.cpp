@@ -1,5 +1,5 @@
-// The transfer workers: Downloader against the scripted server, Decompressor with the real
-// 7-Zip and with the stand-in in its place.
+// The transfer workers: Downloader and StoreFetcher against the scripted server, Decompressor
+// with the real 7-Zip and with the stand-in in its place.
 
 #include <QNetworkProxy>
 #include <QSignalSpy>
@@ -13,6 +13,8 @@
 #include "decompressor.h"
 #include "downloader.h"
 #include "fakehttpserver.h"
+#include "storedobject.h"
+#include "storefetcher.h"
 #include "testenv.h"
 #include "testproxy.h"
 
@@ -52,6 +54,8 @@ private slots:
     void refusedStarts();
     void destroyedMidTransfer();
     void writeFailure();
+    void fetchStore_data();
+    void fetchStore();
     void extractWithSevenZip();
     void listingSizes();
     void extractorOutcomes_data();
@@ -388,6 +392,135 @@ void TransferTest::writeFailure() {
     QVERIFY2(!QFile::exists(dest + "/big.bin"), "partial file left behind");
     // It stopped at the failed write instead of receiving the rest for nothing.
     QVERIFY(progress.last().at(0).toLongLong() < 4 * 1024 * 1024);
+}
+
+void TransferTest::fetchStore_data() {
+    QTest::addColumn<QString>("fault"); // what happens to the object of "sub/b.txt"
+    QTest::addColumn<QString>("error"); // in errorString(); empty: the set succeeds
+    const QList<QPair<const char*, const char*>> rows{
+        {"good set", ""},
+        {"empty set", ""},
+        {"404", "server replied"},
+        {"longer than packed", "размер превышает допустимый"},
+        {"not zlib", "is not a zlib stream"},
+        {"truncated", "ends before its stream does"},
+        {"trailing bytes", "has bytes after its stream"},
+        {"wrong digest", "unpacks to SHA-256"},
+        {"one byte short", "unpacks to 100000 bytes, not 100001"},
+        {"one byte long", "unpacks to more than 99999 bytes"},
+        {"unwritable target", "cannot write"},
+        {"cancel", "cancelled"},
+        {"destroyed", ""}};
+    for (const auto& [fault, error] : rows) {
+        QTest::newRow(fault) << fault << error;
+    }
+}
+
+void TransferTest::fetchStore() {
+    QFETCH(QString, fault);
+    QFETCH(QString, error);
+    const QString packs = tmp->filePath("packs"), work = tmp->filePath("work"),
+                  out = tmp->filePath("out");
+    testenv::Tree expected{{"a.bin", FakeHttpServer::generatedBytes(0, 300 * 1024)},
+                           {"c.txt", "c"},
+                           {"empty", ""},
+                           {"sub/b.txt", QByteArray(99999, 'b') + 'c'}};
+    QVERIFY(testenv::writeTree(packs, expected) && QDir().mkpath(work) &&
+            QDir().mkpath(out + "/sub"));
+    QVector<StoreFetcher::Item> items;
+    QByteArray objectB; // the last one's, "sub/b.txt"
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        const QString digest = testenv::sha256(it.value());
+        qint64 packed = -1;
+        QCOMPARE(storedobject::pack(packs + "/" + it.key(), packs + "/" + digest, &packed), "");
+        objectB = testenv::readFile(packs + "/" + digest);
+        server.setRoute("/store/" + digest.toLatin1(), FakeResponse::ok(objectB));
+        items.append({server.url("/store/" + digest), packed, it.value().size(), digest,
+                      out + "/" + it.key()});
+    }
+    // The same object at two places, and one by the same name at another address.
+    StoreFetcher::Item copy = items[0], mirror = items[0];
+    copy.target = out + "/a copy";
+    mirror.url = server.url("/mirror/" + items[0].sha256);
+    mirror.target = out + "/a mirror";
+    server.setRoute(mirror.url.path().toLatin1(),
+                    FakeResponse::ok(testenv::readFile(packs + "/" + items[0].sha256)));
+    items.insert(1, mirror);
+    items.append(copy);
+    expected.insert("a copy", expected["a.bin"]);
+    expected.insert("a mirror", expected["a.bin"]);
+    expected.insert("sub/", "");
+    StoreFetcher::Item& b = items[4];
+    FakeResponse response = FakeResponse::ok(objectB);
+    if (fault == "404") {
+        response = FakeResponse::withStatus(404);
+    } else if (fault == "longer than packed") {
+        response.body += 'x';
+    } else if (fault == "not zlib") {
+        response.body = "not a zlib stream";
+    } else if (fault == "truncated") {
+        response.body.chop(8);
+    } else if (fault == "trailing bytes") {
+        response.body += 'x';
+    } else if (fault == "wrong digest") {
+        b.sha256 = testenv::sha256("other");
+    } else if (fault.startsWith("one byte")) {
+        b.size += fault.endsWith("short") ? 1 : -1;
+    } else if (fault == "unwritable target") {
+        b.target = out + "/missing/b.txt";
+    } else if (fault == "cancel" || fault == "destroyed") {
+        response.stall = FakeResponse::Stall::Held;
+    }
+    if (QStringList{"not zlib", "truncated", "trailing bytes"}.contains(fault)) {
+        b.packed = response.body.size();
+    }
+    server.setRoute(b.url.path().toLatin1(), response);
+    const QString prefix = error.isEmpty() || fault == "cancel" ? "" : b.url.toDisplayString();
+    if (fault == "empty set") {
+        items.clear();
+        expected = {{"sub/", ""}};
+    }
+    qint64 total = 0; // of the distinct objects: all but the copy
+    for (const StoreFetcher::Item& item : items.mid(0, 5)) {
+        total += item.packed;
+    }
+    auto fetcher = std::make_unique<StoreFetcher>();
+    fetcher->setConcurrency(3);
+    QSignalSpy finished(fetcher.get(), &StoreFetcher::finished);
+    QSignalSpy progress(fetcher.get(), &StoreFetcher::progress);
+    fetcher->start(items, work);
+    QCOMPARE(finished.count(), 0); // through the event loop, even an empty set
+    if (response.stall == FakeResponse::Stall::Held) {
+        QVERIFY(QTest::qWaitFor([&] { return server.requestCount(b.url.path().toLatin1()); }));
+        if (fault == "cancel") {
+            fetcher->cancel();
+        } else {
+            fetcher.reset();
+        }
+    }
+    if (fetcher) {
+        QVERIFY(reported(finished, 1));
+        QCOMPARE(finished.first().at(0).toBool(), error.isEmpty());
+        const QString why = fetcher->errorString();
+        QCOMPARE(why.isEmpty(), error.isEmpty());
+        QVERIFY2(why.left(prefix.size()) == prefix && why.contains(error), qPrintable(why));
+    }
+    // The objects pass through the work directory only; a target is there whole or not at all.
+    QCOMPARE(testenv::readTree(work), testenv::Tree());
+    const testenv::Tree got = testenv::readTree(out);
+    if (fault.endsWith(" set")) {
+        QCOMPARE(got, expected);
+        QCOMPARE(server.requestCount(), items.isEmpty() ? 0 : 5);
+        const QList<QVariant> last =
+            progress.isEmpty() ? QList<QVariant>{0LL, 0LL} : progress.last();
+        QCOMPARE(last, (QList<QVariant>{total, total}));
+        return;
+    }
+    QVERIFY(!QFile::exists(b.target));
+    for (auto it = got.cbegin(); it != got.cend(); ++it) {
+        QVERIFY2(expected.contains(it.key()) && expected[it.key()] == it.value(),
+                 qPrintable(it.key()));
+    }
 }
 
 void TransferTest::extractWithSevenZip() {

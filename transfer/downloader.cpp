@@ -20,19 +20,17 @@ int documentTimeLimitMs = 120000;
 
 Downloader::Downloader(QObject* parent)
     : QObject(parent)
-    , currentReply(nullptr) {
-    manager.setTransferTimeout(transferTimeoutMs);
-    network::reportProblems(&manager);
-    connect(&manager, &QNetworkAccessManager::finished, this, &Downloader::onReply);
-}
+    , currentReply(nullptr)
+    , transferTimeout(transferTimeoutMs) {}
 
 Downloader::~Downloader() {
-    // Destroyed mid-transfer: stop the reply before the manager goes. Only the temporary file
-    // of this transfer goes with it; the target is not touched.
+    // Destroyed mid-transfer: stop the reply before the manager goes (a shared one stays, and
+    // would keep the reply). Only the temporary file of this transfer goes with it; the target
+    // is not touched.
     if (currentReply && running) {
         currentReply->disconnect(this);
-        manager.disconnect(this);
         currentReply->abort();
+        currentReply->deleteLater();
     }
     discardFile();
 }
@@ -102,6 +100,11 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 s
             return false;
         }
     }
+    if (!sharedManager) {
+        ownManager = std::make_unique<QNetworkAccessManager>();
+        ownManager->setTransferTimeout(transferTimeout);
+        network::reportProblems(ownManager.get());
+    }
     maxSize = sizeLimit;
     started = true;
     running = true;
@@ -123,9 +126,12 @@ void Downloader::sendRequest() {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
         request.setRawHeader("If-Range", validator);
     }
-    QNetworkReply* reply = manager.get(request);
+    QNetworkAccessManager* manager = sharedManager ? sharedManager.data() : ownManager.get();
+    QNetworkReply* reply = manager->get(request);
     reply->setReadBufferSize(ReadBufferSize);
     currentReply = reply;
+    // Each reply reports its own end: a shared manager's finished() is every transfer's.
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onReply(reply); });
     connect(reply, &QNetworkReply::metaDataChanged, this, &Downloader::onMetaData);
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
     // A reply aborted from its own readyRead (past the size cap, a failed write) still reports

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <memory>
 
 class QNetworkReply;
 class QFile;
@@ -41,6 +42,11 @@ public:
 
     // Makes the next startDownload resumable (see above).
     void setResumable(bool on) { resumable = on; }
+
+    // Sends the transfer through shared (when set before startDownload) instead of a manager of
+    // its own, so that transfers running side by side share its connections. The caller sets
+    // its transfer timeout and diagnostics, and keeps it until this object is gone.
+    void useManager(QNetworkAccessManager* shared) { sharedManager = shared; }
 
     // True from a successful start until the end is reported.
     bool isRunning() const { return running; }
@@ -102,7 +108,10 @@ private:
     QString targetPath;
     qint64 maxSize = -1;
     qint64 received = 0;
-    QNetworkAccessManager manager;
+    // The manager of its own is made at the start, unless a shared one is used.
+    std::unique_ptr<QNetworkAccessManager> ownManager;
+    QPointer<QNetworkAccessManager> sharedManager;
+    int transferTimeout;
     QString writeError;
     QString failure;
     bool started = false;

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QUrl>
 #include <QVector>
+#include <memory>
 
 // Fetches a set of files from a content store, where each is kept as one zlib stream (RFC 1950)
 // of its bytes. Each object is downloaded with a Downloader (the stall limit, a size cap of its
@@ -39,4 +40,16 @@ signals:
     // Packed bytes received of all items, and the packed total.
     void progress(qint64 received, qint64 total);
     void finished(bool success);
+
+private:
+    struct Object;
+    struct Run;
+    void launch();
+    void downloaded(int object, bool ok);
+    void unpacked(int object, const QString& problem);
+    void fail(const QString& why);
+    void stopTransfers();
+
+    std::unique_ptr<Run> run;
+    int transfers = 4;
 };

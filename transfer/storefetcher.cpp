@@ -1,0 +1,266 @@
+#include "storefetcher.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QNetworkAccessManager>
+#include <QSet>
+#include <atomic>
+#include <deque>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "downloader.h"
+#include "network.h"
+#include "storedobject.h"
+
+// One object of the store: fetched once, then unpacked into every target that holds its bytes.
+struct StoreFetcher::Object {
+    QUrl url;
+    QString name; // the downloaded object's file name in the work directory
+    qint64 packed = 0;
+    QVector<int> items;
+    qint64 received = 0;
+    Downloader* download = nullptr; // while it is being fetched
+    std::thread unpacking;          // while it is being unpacked
+};
+
+struct StoreFetcher::Run {
+    QVector<Item> items;
+    // Filled before the first transfer starts, never resized afterwards: the transfers and the
+    // unpacking threads refer to their object by its index.
+    std::vector<Object> objects;
+    QString workDir;
+    std::deque<int> waiting; // objects not started yet, in their order
+    // Names of the objects in progress: two addresses that end in the same name take turns in
+    // the work directory.
+    QSet<QString> busy;
+    int active = 0;    // objects being fetched or unpacked
+    int unpacking = 0; // of them, those on a thread
+    int completed = 0;
+    qint64 received = 0;
+    qint64 total = 0;
+    // Set at the first fault, at a cancel and by the destructor: the threads stop unpacking.
+    std::atomic_bool stop{false};
+    bool failed = false;
+    bool ended = false; // finished() is sent or on its way
+    QString error;
+    QNetworkAccessManager manager;
+};
+
+namespace {
+QString describe(const QUrl& url, const QString& why) {
+    return url.toDisplayString() + QStringLiteral(": ") + why;
+}
+} // namespace
+
+StoreFetcher::StoreFetcher(QObject* parent)
+    : QObject(parent) {}
+
+StoreFetcher::~StoreFetcher() {
+    if (!run) {
+        return;
+    }
+    run->stop = true;
+    stopTransfers();
+    // Unpacking stops within a block; the compressed objects and the incomplete targets go.
+    for (Object& object : run->objects) {
+        if (object.unpacking.joinable()) {
+            object.unpacking.join();
+        }
+    }
+}
+
+void StoreFetcher::setConcurrency(int count) {
+    transfers = qMax(1, count);
+    if (run) {
+        launch();
+    }
+}
+
+QString StoreFetcher::errorString() const {
+    return run ? run->error : QString();
+}
+
+void StoreFetcher::start(const QVector<Item>& items, const QString& workDir) {
+    if (run) {
+        qWarning() << "Загрузка файлов из хранилища уже запущена";
+        return;
+    }
+    run = std::make_unique<Run>();
+    run->items = items;
+    run->workDir = workDir;
+    QHash<QString, int> byUrl;
+    for (int i = 0; i < items.size(); ++i) {
+        const QString key = items[i].url.toString(QUrl::FullyEncoded);
+        int index = byUrl.value(key, -1);
+        if (index < 0) {
+            index = int(run->objects.size());
+            byUrl.insert(key, index);
+            Object object;
+            object.url = items[i].url;
+            object.name = Downloader::targetFileName(object.url);
+            object.packed = items[i].packed;
+            run->objects.push_back(std::move(object));
+            run->waiting.push_back(index);
+            run->total += items[i].packed;
+        }
+        run->objects[index].items.append(i);
+    }
+    if (run->objects.empty()) {
+        run->ended = true;
+        QMetaObject::invokeMethod(
+            this, [this] { emit finished(true); }, Qt::QueuedConnection);
+        return;
+    }
+    run->manager.setTransferTimeout(Downloader::defaultTransferTimeout());
+    network::reportProblems(&run->manager);
+    launch();
+}
+
+void StoreFetcher::launch() {
+    while (!run->failed && run->active < transfers) {
+        auto next = run->waiting.begin();
+        while (next != run->waiting.end() && run->busy.contains(run->objects[*next].name)) {
+            ++next;
+        }
+        if (next == run->waiting.end()) {
+            return;
+        }
+        const int index = *next;
+        run->waiting.erase(next);
+        Object& object = run->objects[index];
+        auto* download = new Downloader;
+        download->useManager(&run->manager);
+        connect(download, &Downloader::updateDownloadProgress, this, [this, index](qint64 got) {
+            Object& object = run->objects[index];
+            got = qBound<qint64>(0, got, object.packed);
+            run->received += got - object.received;
+            object.received = got;
+            emit progress(run->received, run->total);
+        });
+        connect(download, &Downloader::downloadFinished, this,
+                [this, index](bool ok) { downloaded(index, ok); });
+        if (!download->startDownload(run->workDir, object.url, object.packed)) {
+            const QString why = download->errorString();
+            delete download;
+            fail(describe(object.url, why));
+            return;
+        }
+        object.download = download;
+        run->busy.insert(object.name);
+        ++run->active;
+    }
+}
+
+void StoreFetcher::downloaded(int index, bool ok) {
+    Object& object = run->objects[index];
+    Downloader* download = object.download;
+    object.download = nullptr;
+    // Still inside its own signal: it goes once that has returned.
+    download->deleteLater();
+    if (!ok) {
+        --run->active;
+        fail(describe(object.url, download->errorString()));
+        return;
+    }
+    struct Target {
+        QString path;
+        qint64 size;
+        QString sha256;
+    };
+    QVector<Target> targets;
+    for (int item : object.items) {
+        const Item& it = run->items[item];
+        targets.append({it.target, it.size, it.sha256});
+    }
+    const QString source = run->workDir + QDir::separator() + object.name;
+    const std::atomic_bool* stop = &run->stop;
+    // The thread ends before the object goes (the destructor waits for it), so it may post its
+    // outcome to the object; a post that arrives after a destruction is dropped with the object.
+    try {
+        object.unpacking = std::thread([this, index, source, targets, stop] {
+            QString problem;
+            for (const Target& target : targets) {
+                problem =
+                    storedobject::unpack(source, target.path, target.size, target.sha256, stop);
+                if (!problem.isEmpty()) {
+                    break;
+                }
+            }
+            QFile::remove(source);
+            QMetaObject::invokeMethod(
+                this, [this, index, problem] { unpacked(index, problem); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error& error) {
+        QFile::remove(source);
+        --run->active;
+        fail(describe(object.url, QStringLiteral("cannot start unpacking: ") +
+                                      QString::fromLocal8Bit(error.what())));
+        return;
+    }
+    ++run->unpacking;
+}
+
+void StoreFetcher::unpacked(int index, const QString& problem) {
+    Object& object = run->objects[index];
+    object.unpacking.join();
+    --run->unpacking;
+    --run->active;
+    run->busy.remove(object.name);
+    if (!problem.isEmpty()) {
+        fail(describe(object.url, problem));
+    }
+    if (run->failed) {
+        // The set ends once nothing writes any more.
+        if (run->unpacking == 0 && !run->ended) {
+            run->ended = true;
+            emit finished(false);
+        }
+        return;
+    }
+    if (++run->completed == int(run->objects.size())) {
+        run->ended = true;
+        emit finished(true);
+        return;
+    }
+    launch();
+}
+
+void StoreFetcher::cancel() {
+    if (run) {
+        fail(QStringLiteral("cancelled"));
+    }
+}
+
+void StoreFetcher::fail(const QString& why) {
+    if (run->failed || run->ended) {
+        return;
+    }
+    qWarning() << "Ошибка загрузки из хранилища:" << why;
+    run->failed = true;
+    run->error = why;
+    run->stop = true;
+    stopTransfers();
+    if (run->unpacking == 0) {
+        run->ended = true;
+        QMetaObject::invokeMethod(
+            this, [this] { emit finished(false); }, Qt::QueuedConnection);
+    }
+}
+
+void StoreFetcher::stopTransfers() {
+    for (Object& object : run->objects) {
+        if (Downloader* download = object.download) {
+            object.download = nullptr;
+            --run->active;
+            // This may run inside one of its signals (a receiver of progress() cancels): it is
+            // stopped at once, its partial file removed, and deleted once back in the loop.
+            download->disconnect(this);
+            download->cancelDownload();
+            download->deleteLater();
+        }
+    }
+}
