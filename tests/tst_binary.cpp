@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkProxyFactory>
+#include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QTest>
 #include <csignal>
@@ -410,11 +411,9 @@ void BinaryTest::perFileKilledAndRepaired() {
     // A large file that stays, a small one that changes with each release, a library in a
     // folder. The first installation takes the archive: every file is missing.
     const auto noise = [](int size, quint32 seed) {
-        QByteArray bytes(size, Qt::Uninitialized);
-        for (int i = 0; i < size; ++i) {
-            bytes[i] = char(((i + seed) * 2654435761u) >> 13);
-        }
-        return bytes;
+        QVector<quint32> words(size / 4);
+        QRandomGenerator(seed).fillRange(words.data(), words.size());
+        return QByteArray(reinterpret_cast<const char*>(words.constData()), size);
     };
     const QByteArray large = noise(2 * 1024 * 1024, 0);
     QDir(dataDir).removeRecursively();

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QProgressBar>
+#include <QRandomGenerator>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -123,11 +124,10 @@ void WindowTest::initTestCase() {
     outsideTree = {{"victim", "intact"}, {"dir/", {}}};
     QVERIFY(testenv::writeTree(outside, outsideTree));
     release = testenv::makeRelease(FakeHttpServer::generatedBytes(0, 16 * 1024));
-    QByteArray noise(2 * 1024 * 1024, Qt::Uninitialized);
-    for (int i = 0; i < noise.size(); ++i) {
-        noise[i] = char((i * 2654435761u) >> 13);
-    }
-    big = testenv::makeRelease(noise);
+    QVector<quint32> noise(512 * 1024);
+    QRandomGenerator(7).fillRange(noise.data(), noise.size());
+    big = testenv::makeRelease(QByteArray(reinterpret_cast<const char*>(noise.constData()),
+                                          noise.size() * 4));
     QVERIFY(!release.archive.isEmpty());
     good = testenv::entry("2.0", server.url("/files/quorvex%202.0.7z").toString(), release.archive);
     good["notes"] = QJsonObject{{"ru", "Обновление"}};
@@ -794,7 +794,7 @@ void WindowTest::perFile() {
         const bool damaged = fault == "object" && it.key() == exe;
         server.setRoute(
             ("/store/" + sha.left(2) + "/" + sha).toLatin1(),
-            FakeResponse::ok(damaged ? qCompress(QByteArray(100, 'x')).mid(4) : packed));
+            FakeResponse::ok(damaged ? qCompress(QByteArray(it.value().size(), 'x')).mid(4) : packed));
         files.append(QJsonObject{{"path", it.key()},
                                  {"size", it.value().size()},
                                  {"sha256", sha},

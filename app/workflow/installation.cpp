@@ -388,7 +388,9 @@ void MainWindow::startPerFile(bool repair) {
                     text = file.readAll();
                     file.close();
                 }
-                file.remove();
+                if (!path.isEmpty()) {
+                    file.remove();
+                }
                 if (!ok) {
                     fallBackToArchive(QStringLiteral("манифест не загружен: ") +
                                       downloader->errorString());
