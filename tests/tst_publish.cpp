@@ -49,6 +49,36 @@ Mutation put(const char* file, const QByteArray& bytes = QByteArray()) {
     };
 }
 
+// The entry's manifest, as a file of the server directory.
+QString manifestOf(const QString& dir) {
+    const QJsonObject entry =
+        QJsonDocument::fromJson(readFile(dir + '/' + V)).array()[0].toObject();
+    return dir + '/' + entry["manifest_url"].toString().section("/s/", 1);
+}
+
+// Changes the manifest, keeping the entry's keys true to it.
+Mutation manifest(const std::function<QJsonObject(QJsonObject)>& change) {
+    return [=](const QString& dir) {
+        const QString path = manifestOf(dir);
+        const QByteArray text =
+            QJsonDocument(change(QJsonDocument::fromJson(readFile(path)).object())).toJson();
+        writeFile(path, text);
+        edit("manifest_size", text.size())(dir);
+        edit("manifest_sha256", sha256(text))(dir);
+    };
+}
+
+// Changes the object of the manifest's first file.
+Mutation object(const std::function<QByteArray(QByteArray)>& change) {
+    return [=](const QString& dir) {
+        const QJsonObject m = QJsonDocument::fromJson(readFile(manifestOf(dir))).object();
+        const QString sha = m["files"].toArray()[0].toObject()["sha256"].toString();
+        const QString path = dir + "/store/" + sha.left(2) + '/' + sha;
+        const QByteArray bytes = change(readFile(path));
+        bytes.isNull() ? QFile::remove(path) : writeFile(path, bytes);
+    };
+}
+
 // JSON text written with single quotes.
 QByteArray js(const char* text) {
     return QByteArray(text).replace('\'', '"');
@@ -129,18 +159,38 @@ private slots:
     }
 
     void publishWritesTheRelease() {
-        const Tree server = readTree(goodServer);
+        Tree server = readTree(goodServer);
+        // The manifest lists the whole tree; each file's object is in the store.
+        const QStringList perFile = server.keys().filter(QRegularExpression("^(manifests|store)/"));
+        const QString manifestName = perFile.filter(QRegularExpression("^manifests/.+")).value(0);
+        const QByteArray manifestText = server.value(manifestName);
+        const auto manifest = documents::parseManifest(manifestText);
+        QVERIFY(manifest);
+        Tree listed;
+        QStringList objects;
+        for (const documents::ManifestFile& file : manifest->files) {
+            listed.insert(file.path, readFile(appDir + '/' + file.path));
+            QCOMPARE(file.sha256, sha256(listed.value(file.path)));
+            objects << "store/" + file.sha256.left(2) + "/" + file.sha256;
+        }
+        Tree app = readTree(appDir);
+        app.remove("sub/");
+        QCOMPARE(listed, app);
+        for (const QString& object : objects) {
+            QVERIFY2(server.contains(object), qPrintable(object));
+        }
+        for (const QString& key : perFile) {
+            server.remove(key);
+        }
         // Nothing staged is left behind.
         QCOMPARE(server.keys(), QStringList({H, HS, A, V, VS}));
-        QJsonObject hashes; // only the top-level files the updater checks
-        for (const char* name : {"Mixed Case Name.txt", "data.bin", "prog"}) {
-            hashes[name] = sha256(readFile(appDir + '/' + name));
-        }
-        QCOMPARE(QJsonDocument::fromJson(server.value(H)).object(), hashes);
         const QByteArray archive = server.value(A);
         QJsonObject expected = QJsonDocument::fromJson(full("2.5")).object();
         expected["size"] = double(archive.size());
         expected["sha256"] = sha256(archive);
+        expected["manifest_url"] = baseUrl + "/" + manifestName;
+        expected["manifest_size"] = manifestText.size();
+        expected["manifest_sha256"] = sha256(manifestText);
         QCOMPARE(QJsonDocument::fromJson(server.value(V)).array(), QJsonArray{expected});
         // Everything in the application directory is packed, hidden files and folders too.
         QTemporaryDir unpacked;
@@ -205,6 +255,25 @@ private slots:
         row("signature-missing", put(VS));
         row("signature-malformed", put(HS, "c2lnbmF0dXJl\n"));
         row("signature-mismatch", put(VS, readFile(goodServer + '/' + HS)));
+        row("manifest-keys", edit("manifest_size", "12"));
+        row("manifest-missing", [](const QString& dir) { QFile::remove(manifestOf(dir)); });
+        row("manifest-wrong-size", [](const QString& dir) {
+            writeFile(manifestOf(dir), readFile(manifestOf(dir)) + ' ');
+        });
+        row("manifest-wrong-digest", [](const QString& dir) {
+            writeFile(manifestOf(dir),
+                      readFile(manifestOf(dir)).replace("\"format\":1", "\"format\":2"));
+        });
+        row("manifest-invalid", manifest([](QJsonObject) { return QJsonObject(); }));
+        row("manifest-archive-mismatch", manifest([](QJsonObject m) {
+                QJsonArray files = m["files"].toArray();
+                files.removeFirst();
+                m["files"] = files;
+                return m;
+            }));
+        row("store-object-missing", object([](QByteArray) { return QByteArray(); }));
+        row("store-object-wrong-size", object([](QByteArray b) { return b + 'x'; }));
+        row("store-object-damaged", object([](QByteArray b) { return b.fill('x'); }));
     }
 
     void checkFindsProblems() {
@@ -264,7 +333,9 @@ private slots:
             return;
         }
         QVERIFY2(result.ok, qPrintable(result.error));
-        QCOMPARE(readTree(dir.path()).keys(), QStringList({H, A, V})); // nothing left beside
+        // Nothing left beside the served files.
+        QCOMPARE(readTree(dir.path()).keys().filter(QRegularExpression("^[^ms]")),
+                 QStringList({H, A, V}));
         const QByteArray written = readFile(dir.filePath(V));
         const QJsonArray after = QJsonDocument::fromJson(written).array();
         QCOMPARE(after.size(), kept.size() + 1);
@@ -364,7 +435,9 @@ private slots:
         QCOMPARE(next.exitCode(), publishing ? 0 : 1);
         const Tree after = readTree(dir.path());
         if (lost) {
-            QCOMPARE(after, before);
+            // What the undone publish stored is named by no entry: prune takes it away.
+            QVERIFY(pruneStore(dir.path(), false, quiet).ok);
+            QCOMPARE(readTree(dir.path()), before);
             return;
         }
         // Nothing left beside the served files, which check accepts.

@@ -5,8 +5,8 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QProgressBar>
-#include <QRandomGenerator>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -126,8 +126,8 @@ void WindowTest::initTestCase() {
     release = testenv::makeRelease(FakeHttpServer::generatedBytes(0, 16 * 1024));
     QVector<quint32> noise(512 * 1024);
     QRandomGenerator(7).fillRange(noise.data(), noise.size());
-    big = testenv::makeRelease(QByteArray(reinterpret_cast<const char*>(noise.constData()),
-                                          noise.size() * 4));
+    big = testenv::makeRelease(
+        QByteArray(reinterpret_cast<const char*>(noise.constData()), noise.size() * 4));
     QVERIFY(!release.archive.isEmpty());
     good = testenv::entry("2.0", server.url("/files/quorvex%202.0.7z").toString(), release.archive);
     good["notes"] = QJsonObject{{"ru", "Обновление"}};
@@ -792,9 +792,10 @@ void WindowTest::perFile() {
         const QString sha = testenv::sha256(it.value());
         const QByteArray packed = qCompress(it.value()).mid(4); // the zlib stream
         const bool damaged = fault == "object" && it.key() == exe;
-        server.setRoute(
-            ("/store/" + sha.left(2) + "/" + sha).toLatin1(),
-            FakeResponse::ok(damaged ? qCompress(QByteArray(it.value().size(), 'x')).mid(4) : packed));
+        server.setRoute(("/store/" + sha.left(2) + "/" + sha).toLatin1(),
+                        FakeResponse::ok(damaged
+                                             ? qCompress(QByteArray(it.value().size(), 'x')).mid(4)
+                                             : packed));
         files.append(QJsonObject{{"path", it.key()},
                                  {"size", it.value().size()},
                                  {"sha256", sha},

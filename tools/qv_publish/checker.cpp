@@ -11,11 +11,14 @@
 #include <QUrl>
 
 #include "console.h"
+#include "contentstore.h"
 #include "documents.h"
 #include "downloader.h"
 #include "replacement.h"
 #include "serverfiles.h"
+#include "sha256.h"
 #include "signature.h"
+#include "storedobject.h"
 #include "tree.h"
 
 namespace publish {
@@ -301,6 +304,13 @@ private:
 
     // selected: the entry the updater installs; its archive must be here to be checked.
     void checkDownload(int index, const QJsonObject& entry, bool selected) {
+        const QString manifestKeys = documents::manifestKeysProblem(entry);
+        if (!manifestKeys.isEmpty()) {
+            problem(QStringLiteral("manifest-keys"),
+                    QStringLiteral("entry %1: %2; the updater refuses the entry")
+                        .arg(index)
+                        .arg(manifestKeys));
+        }
         const QJsonValue urlValue = entry.value(QStringLiteral("download_url"));
         if (!selected) {
             const QUrl url(urlValue.toString(), QUrl::TolerantMode);
@@ -540,6 +550,149 @@ private:
                         .arg(binary.mid(1)));
         }
 #endif
+        element = result.entryIndex;
+        checkManifest(installDir);
+        element = -1;
+    }
+
+    // Reports the first of a kind of fault with how many files share it.
+    void problems(const QString& code, const QStringList& messages) {
+        if (!messages.isEmpty()) {
+            problem(code, messages.size() == 1 ? messages.first()
+                                               : QStringLiteral("%1 (and %2 more)")
+                                                     .arg(messages.first())
+                                                     .arg(messages.size() - 1));
+        }
+    }
+
+    // The manifest of the entry to be installed against its tree as unpacked from the archive,
+    // and the store against the manifest. The updater takes the archive instead of a manifest or
+    // an object that does not match; so each fault costs every client the whole archive.
+    void checkManifest(const QString& installDir) {
+        const QJsonObject& entry = result.entry;
+        if (!documents::hasManifest(entry) || !documents::manifestKeysProblem(entry).isEmpty()) {
+            return;
+        }
+        const QUrl url(entry.value(QStringLiteral("manifest_url")).toString());
+        const QString path = servedFile(serverDir, entry, url);
+        if (path.isEmpty()) {
+            result.notes << QStringLiteral("the manifest %1 is not served from beside the "
+                                           "archive; it was not checked")
+                                .arg(url.toString());
+            return;
+        }
+        const QString cost = QStringLiteral(": every update takes the whole archive");
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            problem(QStringLiteral("manifest-missing"),
+                    QStringLiteral("the manifest %1 is not in the server directory")
+                            .arg(QDir(serverDir).relativeFilePath(path)) +
+                        cost);
+            return;
+        }
+        const QByteArray text = file.read(documents::MaxManifestSize + 1);
+        const qint64 size = entry.value(QStringLiteral("manifest_size")).toVariant().toLongLong();
+        if (text.size() != size) {
+            problem(QStringLiteral("manifest-wrong-size"),
+                    QStringLiteral("the manifest %1 has %2 bytes, \"manifest_size\" says %3")
+                            .arg(QDir(serverDir).relativeFilePath(path))
+                            .arg(text.size())
+                            .arg(size) +
+                        cost);
+            return;
+        }
+        Sha256 hash;
+        hash.addData(text);
+        const QString digest = hash.hexResult();
+        if (digest != entry.value(QStringLiteral("manifest_sha256")).toString()) {
+            problem(QStringLiteral("manifest-wrong-digest"),
+                    QStringLiteral("the manifest %1 has the digest %2, \"manifest_sha256\" "
+                                   "says %3")
+                            .arg(QDir(serverDir).relativeFilePath(path), digest,
+                                 entry.value(QStringLiteral("manifest_sha256")).toString()) +
+                        cost);
+            return;
+        }
+        QString why;
+        const std::optional<documents::Manifest> manifest = documents::parseManifest(text, &why);
+        if (!manifest) {
+            problem(QStringLiteral("manifest-invalid"),
+                    QStringLiteral("the manifest %1 is refused by the updater (%2)")
+                            .arg(QDir(serverDir).relativeFilePath(path), why) +
+                        cost);
+            return;
+        }
+        QHash<QString, documents::ManifestFile> listed;
+        for (const documents::ManifestFile& item : manifest->files) {
+            listed.insert(item.path, item);
+        }
+        QStringList mismatches;
+        for (const QString& name : tree::listEntries(installDir)) {
+            const auto it = listed.constFind(name);
+            if (it == listed.constEnd()) {
+                mismatches
+                    << QStringLiteral("the archive holds \"%1\", the manifest does not").arg(name);
+                continue;
+            }
+            QString fileDigest;
+            Sha256::hashFile(QDir(installDir).filePath(name), &fileDigest);
+            if (QFileInfo(QDir(installDir).filePath(name)).size() != it->size ||
+                fileDigest != it->sha256) {
+                mismatches << QStringLiteral("\"%1\" in the archive is not the file that the "
+                                             "manifest lists")
+                                  .arg(name);
+            }
+            listed.remove(name);
+        }
+        for (auto it = listed.constBegin(); it != listed.constEnd(); ++it) {
+            mismatches << QStringLiteral("the manifest lists \"%1\", which the archive does "
+                                         "not hold")
+                              .arg(it.key());
+        }
+        problems(QStringLiteral("manifest-archive-mismatch"), mismatches);
+
+        // Checking a publish, the objects were proven as they were stored; a check unpacks
+        // each one as the updater will.
+        QTemporaryDir scratch;
+        QStringList missing, wrongSize, damaged;
+        for (int i = 0; i < manifest->files.size(); ++i) {
+            const documents::ManifestFile& item = manifest->files.at(i);
+            const QString object =
+                servedFile(serverDir, entry, documents::storedFileUrl(url, *manifest, item));
+            if (object.isEmpty()) {
+                result.notes << QStringLiteral("the content store of %1 is not served from "
+                                               "beside the archive; it was not checked")
+                                    .arg(url.toString());
+                break;
+            }
+            const QString name = QDir(serverDir).relativeFilePath(object);
+            const QFileInfo info(object);
+            if (!info.isFile()) {
+                missing << QStringLiteral("the object %1 of \"%2\" is not in the server "
+                                          "directory")
+                               .arg(name, item.path);
+            } else if (info.size() != item.packed) {
+                wrongSize << QStringLiteral("the object %1 of \"%2\" has %3 bytes, the manifest "
+                                            "says %4")
+                                 .arg(name, item.path)
+                                 .arg(info.size())
+                                 .arg(item.packed);
+            } else if (staged.isEmpty()) {
+                reporter.progress(QStringLiteral("Checking the content store"),
+                                  int(i * 100LL / manifest->files.size()));
+                const QString unpacked = scratch.filePath(QStringLiteral("object"));
+                const QString fault =
+                    storedobject::unpack(object, unpacked, item.size, item.sha256);
+                QFile::remove(unpacked);
+                if (!fault.isEmpty()) {
+                    damaged << QStringLiteral("the object %1 of \"%2\" does not unpack to it (%3)")
+                                   .arg(name, item.path, fault);
+                }
+            }
+        }
+        problems(QStringLiteral("store-object-missing"), missing);
+        problems(QStringLiteral("store-object-wrong-size"), wrongSize);
+        problems(QStringLiteral("store-object-damaged"), damaged);
     }
 
     QString serverDir;

@@ -10,6 +10,7 @@
 
 #include "checker.h"
 #include "console.h"
+#include "contentstore.h"
 #include "publisher.h"
 #include "replacement.h"
 #include "serverlock.h"
@@ -24,8 +25,9 @@ const char* const usageText = R"(Usage:
   qv_publish keygen --out FILE
   qv_publish publish --app-dir DIR --version LABEL --base-url URL
                      --extract-to /PATH --binary-name /FILE [--server-dir DIR]
-                     [--signing-key FILE]
+                     [--signing-key FILE] [--no-manifest]
   qv_publish check [--server-dir DIR] [--public-key KEYS]
+  qv_publish prune [--server-dir DIR] [--dry-run]
   qv_publish --help
 
 keygen   Writes a new Ed25519 signing key into FILE (readable by its owner only; an
@@ -45,6 +47,16 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
                              the same label is replaced.
            hashlist.json     the lowercase SHA-256 of every top-level file that the updater
                              checks after unpacking (".ini" files and hidden files excepted).
+           manifests/SHA.json  the manifest of the whole tree (every file with its size and
+                             SHA-256), named by the entry's "manifest_url", "manifest_size"
+                             and "manifest_sha256"; the updater then fetches only the files
+                             that changed, and repairs damaged ones, from:
+           store/XX/SHA      the content store: each file packed once under its digest,
+                             shared by every release that holds it. Objects already there
+                             are proven and kept; a damaged one is packed again.
+         --no-manifest leaves out the last two: every update takes the archive. A tree
+         that a manifest cannot describe (links, FIFOs) is published without one, with a
+         warning.
          Each file is written whole or not at all, and the new files replace the old
          ones together: when one cannot be replaced, the ones before it are put back.
          Before that, the server directory is checked as it will then be, by every
@@ -62,7 +74,14 @@ check    Reads the server directory as the updater will and lists every problem 
          it against the hash list and to find its executable. With --public-key (the
          build setting's value), also checks both signatures as such a build does.
 
-One publish or check at a time works in a server directory (the lock file
+prune    Removes from manifests/ and store/ every file that no entry of versions.json
+         names (through its manifest): what releases no longer listed left behind, and
+         what an interrupted publish wrote. Remove an entry from versions.json first to
+         retire its files; an updater may still be fetching them until its next start.
+         With --dry-run, only lists them. Refuses, removing nothing, when a manifest that
+         an entry names cannot be read.
+
+One publish, check or prune at a time works in a server directory (the lock file
 .qv_publish.lock): another one waits. A publish killed while replacing files leaves
 .qv_publish.journal; the next publish or check completes it (or undoes it when its
 new files are gone), and check reports it as "publish-interrupted".
@@ -86,6 +105,8 @@ Options:
   --server-dir DIR    the served directory (created if missing; default: .)
   --signing-key FILE  a key file written by keygen
   --public-key KEYS   public keys as printed by keygen, separated by commas
+  --no-manifest       publish the archive only
+  --dry-run           prune: list, remove nothing
   -h, --help          this text
 
 Exit codes: 0 done / no problems, 1 publishing failed / problems found, 2 bad arguments.
@@ -99,6 +120,11 @@ int badArguments(const QString& text) {
     printError(text);
     std::fprintf(stderr, "Run \"qv_publish --help\" for usage.\n");
     return BadArguments;
+}
+
+// Removes the flag (an option without a value) from arguments; true when it was there.
+bool takeFlag(QStringList* arguments, const QString& flag) {
+    return arguments->removeAll(flag) > 0;
 }
 
 // Options of the form --name VALUE or --name=VALUE, each at most once.
@@ -136,7 +162,8 @@ bool parseOptions(const QStringList& arguments, const QStringList& known,
     return true;
 }
 
-int runPublish(const QStringList& arguments) {
+int runPublish(QStringList arguments) {
+    const bool noManifest = takeFlag(&arguments, QStringLiteral("--no-manifest"));
     QMap<QString, QString> values;
     QString error;
     const QStringList known{QStringLiteral("--app-dir"),     QStringLiteral("--version"),
@@ -154,6 +181,7 @@ int runPublish(const QStringList& arguments) {
     options.binaryName = values.value(QStringLiteral("--binary-name"));
     options.serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
     options.signingKey = values.value(QStringLiteral("--signing-key"));
+    options.manifest = !noManifest;
 #ifdef QV_PUBLISH_TEST_HOOKS
     // Only in the tests' build: before the move QV_PUBLISH_TEST_PAUSE_AT names (counted from 0),
     // say so and wait for a line on the standard input.
@@ -190,6 +218,14 @@ int runPublish(const QStringList& arguments) {
                       .arg(result.replaced ? QStringLiteral("replaced") : QStringLiteral("added"),
                            QStringLiteral(", download_url ") +
                                result.entry.value(QStringLiteral("download_url")).toString()));
+    if (!result.store.manifest.isEmpty()) {
+        reporter.info(QStringLiteral("  %1: %2 file(s), %3 bytes packed in store/ (%4 object(s) "
+                                     "added)")
+                          .arg(result.store.manifestName)
+                          .arg(result.store.files)
+                          .arg(result.store.packedBytes)
+                          .arg(result.store.written));
+    }
     reporter.info(QStringLiteral("  versions.json and hashlist.json were replaced together"));
     if (!result.publicKey.isEmpty()) {
         reporter.info(QStringLiteral("  both signed (.sig) with the key whose public key is ") +
@@ -259,6 +295,35 @@ int runCheck(const QStringList& arguments) {
     return Ok;
 }
 
+int runPrune(QStringList arguments) {
+    const bool dryRun = takeFlag(&arguments, QStringLiteral("--dry-run"));
+    QMap<QString, QString> values;
+    QString error;
+    if (!parseOptions(arguments, {QStringLiteral("--server-dir")}, &values, &error)) {
+        return badArguments(error);
+    }
+    const QString serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
+    if (!QFileInfo(serverDir).isDir()) {
+        return badArguments(
+            QStringLiteral("--server-dir \"%1\" is not a directory").arg(serverDir));
+    }
+    publish::ConsoleReporter reporter;
+    const publish::PruneResult result = publish::pruneStore(serverDir, dryRun, reporter);
+    if (!result.ok) {
+        printError(QStringLiteral("nothing was pruned: ") + result.error);
+        return Failed;
+    }
+    for (const QString& file : result.unused) {
+        reporter.info((dryRun ? QStringLiteral("unused: ") : QStringLiteral("removed: ")) +
+                      QDir(serverDir).relativeFilePath(file));
+    }
+    reporter.info(QStringLiteral("%1 %2 file(s), %3 bytes")
+                      .arg(dryRun ? QStringLiteral("Would remove") : QStringLiteral("Removed"))
+                      .arg(result.unused.size())
+                      .arg(result.bytes));
+    return Ok;
+}
+
 int runKeygen(const QStringList& arguments) {
     QMap<QString, QString> values;
     QString error;
@@ -291,7 +356,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     QStringList arguments = application.arguments().mid(1);
     if (arguments.isEmpty()) {
-        return badArguments(QStringLiteral("no command given (keygen, publish or check)"));
+        return badArguments(QStringLiteral("no command given (keygen, publish, check or prune)"));
     }
     const QString command = arguments.takeFirst();
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
@@ -309,6 +374,9 @@ int main(int argc, char* argv[]) {
     if (command == QLatin1String("keygen")) {
         return runKeygen(arguments);
     }
+    if (command == QLatin1String("prune")) {
+        return runPrune(arguments);
+    }
     return badArguments(
-        QStringLiteral("unknown command \"%1\" (keygen, publish or check)").arg(command));
+        QStringLiteral("unknown command \"%1\" (keygen, publish, check or prune)").arg(command));
 }

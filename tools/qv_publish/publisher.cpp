@@ -354,6 +354,18 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     const QString stagedHashListSignature = stagedPath(hashListSignaturePath);
     const StagedFiles staged{
         {stagedArchive, stagedList, stagedHashList, stagedListSignature, stagedHashListSignature}};
+    // What the content store gained is removed again unless the release is published, or its
+    // moves began and could not all be undone (the list may then name the manifest).
+    struct AddedObjects {
+        const QString& serverDir;
+        StoreResult& store;
+        bool keep = false;
+        ~AddedObjects() {
+            if (!keep) {
+                removeAdded(serverDir, store);
+            }
+        }
+    } added{serverDir, result.store};
     reporter.info(QStringLiteral("Packing %1 into %2").arg(options.appDir, archiveName));
     if (!createArchive(QDir(options.appDir).absolutePath(), stagedArchive, reporter,
                        &result.error)) {
@@ -381,6 +393,17 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         return result;
     }
     result.hashedFiles = hashes.size();
+    if (options.manifest) {
+        reporter.info(QStringLiteral("Writing the manifest and the content store"));
+        if (!writeStore(installDir, serverDir, reporter, &result.store, &result.error)) {
+            return result;
+        }
+        if (!result.store.skipped.isEmpty()) {
+            reporter.info(QStringLiteral("warning: published without a manifest (every update "
+                                         "takes the archive): ") +
+                          result.store.skipped);
+        }
+    }
 
     QString digest;
     if (!hashFile(stagedArchive, QStringLiteral("Hashing the archive"), reporter, &digest,
@@ -389,6 +412,12 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     }
     entry.insert(QStringLiteral("size"), QFileInfo(stagedArchive).size());
     entry.insert(QStringLiteral("sha256"), digest);
+    if (!result.store.manifest.isEmpty()) {
+        entry.insert(QStringLiteral("manifest_url"),
+                     trimmedBase(options.baseUrl) + QLatin1Char('/') + result.store.manifestName);
+        entry.insert(QStringLiteral("manifest_size"), result.store.manifest.size());
+        entry.insert(QStringLiteral("manifest_sha256"), result.store.manifestSha256);
+    }
     const versionlist::Edit edit = versionlist::withEntry(original, parsed, entry);
     problem = selectionProblem(edit, entry);
     if (!problem.isEmpty()) {
@@ -432,8 +461,10 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         if (restored) {
             result.error += QStringLiteral("; the previous release is still served");
         }
+        added.keep = !restored;
         return result;
     }
+    added.keep = true;
     result.entry = entry;
     result.replaced = edit.replaced;
     result.ok = true;

@@ -7,18 +7,21 @@
 #include <QString>
 #include <functional>
 
+#include "contentstore.h"
+
 namespace publish {
 
 class Reporter;
 
 struct PublishOptions {
-    QString appDir;     // the application's build directory: everything in it is shipped
-    QString version;    // the version label
-    QString baseUrl;    // where the server directory's files will be served
-    QString extractTo;  // "extract_to" of the entry, e.g. "/app"
-    QString binaryName; // "binary_name" of the entry, e.g. "/quorvex"
-    QString serverDir;  // the directory that the server serves at its root
-    QString signingKey; // a key file of "qv_publish keygen": both documents are signed with it
+    QString appDir;       // the application's build directory: everything in it is shipped
+    QString version;      // the version label
+    QString baseUrl;      // where the server directory's files will be served
+    QString extractTo;    // "extract_to" of the entry, e.g. "/app"
+    QString binaryName;   // "binary_name" of the entry, e.g. "/quorvex"
+    QString serverDir;    // the directory that the server serves at its root
+    QString signingKey;   // a key file of "qv_publish keygen": both documents are signed with it
+    bool manifest = true; // also a manifest of the tree, and its files in the content store
     std::function<void(int move)> beforeMove = nullptr; // tests: called between the moves
 };
 
@@ -39,6 +42,7 @@ struct PublishResult {
     int replaced = 0;    // earlier full entries with the same label that were replaced
     int hashedFiles = 0; // keys of the hash list
     QString publicKey;   // of the key that signed the documents; empty when unsigned
+    StoreResult store;   // the manifest and the store; store.manifest empty when none
 };
 
 // Expects options that optionsProblem accepted. Holds the server directory's lock throughout,

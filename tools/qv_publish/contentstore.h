@@ -1,0 +1,66 @@
+#pragma once
+
+// The per-file side of a release: the manifest of its installation tree and the content store,
+// where each file's bytes are kept once, packed, under their digest, shared by every release
+// that holds them. Both live in the server directory: "manifests/<sha256 of the manifest>.json"
+// and "store/<first two characters>/<sha256 of the file>". Neither is ever rewritten under its
+// name with other bytes, so publishing adds them before the version list names them, and the
+// only clean-up is removing what no entry names any more (prune).
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+namespace publish {
+
+class Reporter;
+
+// Where the manifests and the objects are, relative to the server directory.
+extern const char* const ManifestFolder; // "manifests"
+extern const char* const StoreFolder;    // "store"
+
+struct StoreResult {
+    QByteArray manifest;  // the manifest's bytes; empty when the tree cannot have one
+    QString manifestName; // relative to the server directory
+    QString manifestSha256;
+    QString skipped; // why the tree has no manifest (it is then published as an archive only)
+    int files = 0;   // files listed
+    int written = 0; // objects packed by this publish
+    qint64 packedBytes = 0; // the packed size of all listed files
+    QStringList added;      // the files that were not there before, the manifest last
+};
+
+// Lists every file under installDir (the tree as the updater unpacks it) in a manifest and
+// makes sure that the store of serverDir holds each file's object: a missing one is packed, an
+// existing one is unpacked once to prove it and packed again when it is damaged. Then the
+// manifest is written. A tree that a manifest cannot describe (a link, a FIFO, a path the
+// updater refuses) gets none: *result names why. False only when something could not be
+// written or read, with *error.
+bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
+                StoreResult* result, QString* error);
+
+// The file of serverDir that url names, when url lies below the folder of the entry's
+// "download_url" (the server directory's root); an empty string otherwise.
+QString servedFile(const QString& serverDir, const QJsonObject& entry, const QUrl& url);
+
+struct PruneResult {
+    bool ok = false;
+    QString error;      // why nothing was removed
+    QStringList unused; // files of the manifests and the store that no entry names
+    qint64 bytes = 0;   // their total size
+};
+
+// Finds (and unless dryRun, removes) every file under the server directory's manifests and
+// store folders that no entry of its version list names, through its manifest. Refuses, removing
+// nothing, when the version list or a manifest that it names cannot be read. Holds the server
+// directory's lock.
+// Removes the files that writeStore added, and the folders that this leaves empty: a publish
+// that fails leaves the server directory as it was.
+void removeAdded(const QString& serverDir, const StoreResult& result);
+
+PruneResult pruneStore(const QString& serverDir, bool dryRun, Reporter& reporter);
+
+} // namespace publish
