@@ -37,6 +37,7 @@ bool openRegular(const QString& path, QFile* file, bool* special) {
 #ifdef Q_OS_WIN
     const QFileInfo info(path);
     *special = info.exists() && !info.isFile();
+    file->setFileName(path);
     return !*special && file->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 #else
     const QByteArray name = QFile::encodeName(path);
