@@ -165,7 +165,14 @@ void MainWindow::useVersionList(const QByteArray& body) {
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
     removeOlderDownloads(updateDir, archiveName);
     run.archiveUrl = archiveUrl;
-    if (documents::hasManifest(versionInfo) && !run.archiveOnly) {
+    // With nothing installed and nothing staged, every file would be fetched: the archive is
+    // taken at once, without the manifest (the first verification fetches it).
+    const bool nothingThere =
+        tree::listEntries(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString())
+            .isEmpty() &&
+        tree::listEntries(perFileDir("files")).isEmpty() &&
+        tree::listEntries(perFileDir("old")).isEmpty();
+    if (documents::hasManifest(versionInfo) && !run.archiveOnly && !nothingThere) {
         startPerFile(false);
         return;
     }
