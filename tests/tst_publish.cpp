@@ -379,6 +379,20 @@ private slots:
         QVERIFY(result.ok || readTree(dir.path()) == before);
     }
 
+    // Only a file in a folder changed: the hash list stays, so installed copies keep theirs.
+    void unchangedHashListIsWarned() {
+        QTemporaryDir dir, app;
+        QVERIFY(writeTree(app.path(), readTree(appDir)));
+        QVERIFY(QFile::setPermissions(app.filePath("prog"), QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(!publishVersion(options(dir.path()), quiet).sameHashList);
+        QVERIFY(writeFile(app.filePath("sub/nested.txt"), "changed\n"));
+        PublishOptions next = options(dir.path());
+        next.appDir = app.path();
+        next.version = "2.6";
+        const PublishResult result = publishVersion(next, quiet);
+        QVERIFY2(result.ok && result.sameHashList, qPrintable(result.error));
+    }
+
     // Two publishes into one directory at once: the second waits for the first, both are served.
     void concurrentPublishesWait() {
         QTemporaryDir dir;

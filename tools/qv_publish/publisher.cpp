@@ -435,6 +435,17 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // new list beside the old hash list, which makes every client that installs reinstall at
     // each start, lasts only until then.
     const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
+    // Installed copies decide by the hash list whether a newer release exists; it describes
+    // the top-level files only.
+    QFile previousHashList(hashListPath);
+    if (previousHashList.open(QIODevice::ReadOnly) &&
+        QJsonDocument::fromJson(previousHashList.readAll()).object() == hashes) {
+        result.sameHashList = true;
+        reporter.info(QStringLiteral("warning: hashlist.json stays as it was (only files in "
+                                     "folders changed): installed copies of the previous release "
+                                     "pass their check and do not update to this one; change a "
+                                     "top-level file too, such as a version file"));
+    }
     bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
                    writeFileAtomically(stagedHashList, hashList, &result.error);
     if (written && !key.isEmpty()) {

@@ -39,10 +39,11 @@ struct PublishResult {
     QString error;     // why nothing was published
     QJsonObject entry; // the entry written to the version list
     QString archivePath;
-    int replaced = 0;    // earlier full entries with the same label that were replaced
-    int hashedFiles = 0; // keys of the hash list
-    QString publicKey;   // of the key that signed the documents; empty when unsigned
-    StoreResult store;   // the manifest and the store; store.manifest empty when none
+    int replaced = 0;          // earlier full entries with the same label that were replaced
+    int hashedFiles = 0;       // keys of the hash list
+    QString publicKey;         // of the key that signed the documents; empty when unsigned
+    bool sameHashList = false; // the previous hash list is this one: installed copies stay
+    StoreResult store;         // the manifest and the store; store.manifest empty when none
 };
 
 // Expects options that optionsProblem accepted. Holds the server directory's lock throughout,
