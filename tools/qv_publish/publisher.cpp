@@ -437,9 +437,14 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
     // Installed copies decide by the hash list whether a newer release exists; it describes
     // the top-level files only.
-    QFile previousHashList(hashListPath);
-    if (previousHashList.open(QIODevice::ReadOnly) &&
-        QJsonDocument::fromJson(previousHashList.readAll()).object() == hashes) {
+    QByteArray previous;
+    {
+        QFile file(hashListPath); // closed before the moves: Windows cannot replace an open file
+        if (file.open(QIODevice::ReadOnly)) {
+            previous = file.readAll();
+        }
+    }
+    if (!previous.isEmpty() && QJsonDocument::fromJson(previous).object() == hashes) {
         result.sameHashList = true;
         reporter.info(QStringLiteral("warning: hashlist.json stays as it was (only files in "
                                      "folders changed): installed copies of the previous release "
