@@ -167,11 +167,13 @@ void MainWindow::useVersionList(const QByteArray& body) {
     run.archiveUrl = archiveUrl;
     // With nothing installed and nothing staged, every file would be fetched: the archive is
     // taken at once, without the manifest (the first verification fetches it).
+    const auto empty = [](const QString& dir) {
+        return QDir(dir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
+                                 QDir::System);
+    };
     const bool nothingThere =
-        tree::listEntries(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString())
-            .isEmpty() &&
-        tree::listEntries(perFileDir("files")).isEmpty() &&
-        tree::listEntries(perFileDir("old")).isEmpty();
+        empty(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString()) &&
+        empty(perFileDir("files")) && empty(perFileDir("old"));
     if (documents::hasManifest(versionInfo) && !run.archiveOnly && !nothingThere) {
         startPerFile(false);
         return;

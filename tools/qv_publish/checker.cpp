@@ -634,9 +634,9 @@ private:
                     << QStringLiteral("the archive holds \"%1\", the manifest does not").arg(name);
                 continue;
             }
+            const QString path = QDir(installDir).filePath(name);
             QString fileDigest;
-            Sha256::hashFile(QDir(installDir).filePath(name), &fileDigest);
-            if (QFileInfo(QDir(installDir).filePath(name)).size() != it->size ||
+            if (QFileInfo(path).size() != it->size || !Sha256::hashFile(path, &fileDigest) ||
                 fileDigest != it->sha256) {
                 mismatches << QStringLiteral("\"%1\" in the archive is not the file that the "
                                              "manifest lists")

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -89,18 +90,19 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
             return false;
         }
         const QString object = QDir(serverDir).filePath(objectName(item.sha256));
-        qint64 packed = QFileInfo(object).size();
+        const QFileInfo existing(object);
+        qint64 packed = existing.size();
         // An object already there came from another release; it is kept only when it unpacks
         // to this file's bytes.
-        bool usable = QFileInfo(object).isFile() &&
-                      storedobject::unpack(object, proof, item.size, item.sha256).isEmpty();
+        const bool usable = existing.isFile() &&
+                            storedobject::unpack(object, proof, item.size, item.sha256).isEmpty();
         QFile::remove(proof);
         if (!usable) {
-            if (!QFileInfo::exists(object)) {
+            if (!existing.exists()) {
                 result->added << object;
             }
-            if (!QDir().mkpath(QFileInfo(object).path())) {
-                *error = QStringLiteral("cannot create %1").arg(QFileInfo(object).path());
+            if (!QDir().mkpath(existing.path())) {
+                *error = QStringLiteral("cannot create %1").arg(existing.path());
                 return false;
             }
             problem = storedobject::pack(source, object, &packed);

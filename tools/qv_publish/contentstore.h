@@ -9,7 +9,6 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -53,14 +52,14 @@ struct PruneResult {
     qint64 bytes = 0;   // their total size
 };
 
-// Finds (and unless dryRun, removes) every file under the server directory's manifests and
-// store folders that no entry of its version list names, through its manifest. Refuses, removing
-// nothing, when the version list or a manifest that it names cannot be read. Holds the server
-// directory's lock.
 // Removes the files that writeStore added, and the folders that this leaves empty: a publish
 // that fails leaves the server directory as it was.
 void removeAdded(const QString& serverDir, const StoreResult& result);
 
+// Finds (and unless dryRun, removes) every file under the server directory's manifests and
+// store folders that no entry of its version list names, through its manifest. Refuses, removing
+// nothing, when the version list or a manifest that it names cannot be read. Holds the server
+// directory's lock.
 PruneResult pruneStore(const QString& serverDir, bool dryRun, Reporter& reporter);
 
 } // namespace publish

@@ -425,16 +425,6 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         return result;
     }
 
-    // Both documents are complete on disk before either is replaced. Order matters to updaters
-    // that read the server meanwhile: the archive exists before the list names it, and the hash
-    // list changes last, so an installed older version keeps verifying until the list already
-    // offers the new one. Each signature comes before its document: an updater reads the document
-    // first, so it can meet an old document beside a new signature (and then reads both again),
-    // never a new document beside an old signature. A failed move puts the files before it back,
-    // and the journal lets the next publish or check complete one killed between its moves: the
-    // new list beside the old hash list, which makes every client that installs reinstall at
-    // each start, lasts only until then.
-    const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
     // Installed copies decide by the hash list whether a newer release exists; it describes
     // the top-level files only.
     QByteArray previous;
@@ -451,6 +441,16 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
                                      "pass their check and do not update to this one; change a "
                                      "top-level file too, such as a version file"));
     }
+    // Both documents are complete on disk before either is replaced. Order matters to updaters
+    // that read the server meanwhile: the archive exists before the list names it, and the hash
+    // list changes last, so an installed older version keeps verifying until the list already
+    // offers the new one. Each signature comes before its document: an updater reads the document
+    // first, so it can meet an old document beside a new signature (and then reads both again),
+    // never a new document beside an old signature. A failed move puts the files before it back,
+    // and the journal lets the next publish or check complete one killed between its moves: the
+    // new list beside the old hash list, which makes every client that installs reinstall at
+    // each start, lasts only until then.
+    const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
     bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
                    writeFileAtomically(stagedHashList, hashList, &result.error);
     if (written && !key.isEmpty()) {
