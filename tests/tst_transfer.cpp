@@ -4,11 +4,7 @@
 #include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QTest>
-#include <csignal>
 #include <limits>
-#ifndef Q_OS_WIN
-#include <sys/resource.h>
-#endif
 
 #include "decompressor.h"
 #include "downloader.h"
@@ -17,6 +13,7 @@
 #include "storefetcher.h"
 #include "testenv.h"
 #include "testproxy.h"
+#include "wholefile.h"
 
 Q_DECLARE_METATYPE(FakeResponse)
 
@@ -358,40 +355,34 @@ void TransferTest::destroyedMidTransfer() {
 }
 
 void TransferTest::writeFailure() {
-    // The write that crosses 256 KiB fails as on a full disk: files of this process may not grow
-    // beyond that (EFBIG); on Windows the download goes to a drive of that size.
+    // The write that crosses the small disk's size fails as on a full disk.
     server.setRoute("/f/big.bin", FakeResponse::generated(4 * 1024 * 1024));
-#ifdef Q_OS_WIN
-    const QString drive = qEnvironmentVariable("QUORVEX_SMALL_DRIVE");
-    if (drive.isEmpty()) {
-        QSKIP("No small drive (QUORVEX_SMALL_DRIVE): scripts/windows/test.sh maps one where it "
-              "may mount a file system");
+    testenv::SmallDisk disk(dest);
+    if (!disk.skipped().isEmpty()) {
+        QSKIP(qPrintable(disk.skipped()));
     }
-    QTemporaryDir small(drive + "/transfer XXXXXX");
-    QVERIFY(small.isValid());
-    dest = small.path();
-#else
-    rlimit saved = {};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = 256 * 1024;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-#endif
+    dest = disk.dir();
     Downloader downloader;
     QSignalSpy finished(&downloader, &Downloader::downloadFinished);
     QSignalSpy progress(&downloader, &Downloader::updateDownloadProgress);
     QVERIFY(downloader.startDownload(dest, server.url("/f/big.bin")));
-    const bool once = reported(finished, 1, 30000);
-#ifndef Q_OS_WIN
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, handler);
-#endif
-    QVERIFY(once);
+    QVERIFY(reported(finished, 1, 30000));
     QCOMPARE(finished.first().at(0).toBool(), false);
     QVERIFY2(!QFile::exists(dest + "/big.bin"), "partial file left behind");
     // It stopped at the failed write instead of receiving the rest for nothing.
     QVERIFY(progress.last().at(0).toLongLong() < 4 * 1024 * 1024);
+
+    // A file written whole on the full disk: refused with the system's reason, the previous
+    // file untouched, nothing left beside it.
+    const QString record = dest + "/record.json";
+    QVERIFY(testenv::writeFile(record, "previous"));
+    QString error;
+    QVERIFY(!WholeFile::writeAll(record, QByteArray(testenv::SmallDisk::Size + 1, 'x'), &error));
+    QVERIFY2(error.startsWith("cannot write " + record + ": ") && !error.endsWith("Unknown error"),
+             qPrintable(error));
+    QCOMPARE(testenv::readTree(dest), (testenv::Tree{{"record.json", "previous"}}));
+    QVERIFY2(WholeFile::writeAll(record, "next", &error), qPrintable(error));
+    QCOMPARE(testenv::readFile(record), QByteArray("next"));
 }
 
 void TransferTest::fetchStore_data() {

@@ -1,9 +1,8 @@
 #include "storedobject.h"
 
-#include <QFile>
-#include <QSaveFile>
-
 #include "sha256.h"
+#include "wholefile.h"
+#include <QFile>
 
 #ifdef Q_OS_WIN
 // The static Qt of the Windows build carries zlib with prefixed names.
@@ -27,9 +26,9 @@ QString pack(const QString& source, const QString& target, qint64* packedSize) {
     if (!in.open(QIODevice::ReadOnly)) {
         return failed(QStringLiteral("cannot read"), in);
     }
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) {
-        return failed(QStringLiteral("cannot write"), out);
+    WholeFile out(target);
+    if (!out.open()) {
+        return out.errorString();
     }
     z_stream stream{};
     if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK) {
@@ -53,8 +52,8 @@ QString pack(const QString& source, const QString& target, qint64* packedSize) {
             stream.avail_out = uInt(BlockSize);
             deflate(&stream, flush);
             const qint64 produced = BlockSize - qint64(stream.avail_out);
-            if (out.write(output.constData(), produced) != produced) {
-                problem = failed(QStringLiteral("cannot write"), out);
+            if (!out.write(output.constData(), produced)) {
+                problem = out.errorString();
                 break;
             }
             written += produced;
@@ -62,7 +61,7 @@ QString pack(const QString& source, const QString& target, qint64* packedSize) {
     }
     deflateEnd(&stream);
     if (problem.isEmpty() && !out.commit()) {
-        problem = failed(QStringLiteral("cannot write"), out);
+        problem = out.errorString();
     }
     if (problem.isEmpty() && packedSize) {
         *packedSize = written;
@@ -76,9 +75,9 @@ QString unpack(const QString& source, const QString& target, qint64 size, const 
     if (!in.open(QIODevice::ReadOnly)) {
         return failed(QStringLiteral("cannot read"), in);
     }
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) {
-        return failed(QStringLiteral("cannot write"), out);
+    WholeFile out(target);
+    if (!out.open()) {
+        return out.errorString();
     }
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) {
@@ -128,8 +127,8 @@ QString unpack(const QString& source, const QString& target, qint64 size, const 
                 break;
             }
             hash.addData(output.constData(), produced);
-            if (out.write(output.constData(), produced) != produced) {
-                problem = failed(QStringLiteral("cannot write"), out);
+            if (!out.write(output.constData(), produced)) {
+                problem = out.errorString();
             }
         }
         if (problem.isEmpty() && status == Z_STREAM_END && (stream.avail_in > 0 || !in.atEnd())) {
@@ -149,11 +148,11 @@ QString unpack(const QString& source, const QString& target, qint64 size, const 
         }
     }
     if (!problem.isEmpty()) {
-        out.cancelWriting();
+        out.cancel();
         return problem;
     }
     if (!out.commit()) {
-        return failed(QStringLiteral("cannot write"), out);
+        return out.errorString();
     }
     return {};
 }

@@ -20,6 +20,9 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <csignal>
+#include <sys/resource.h>
 #endif
 
 namespace testenv {
@@ -298,6 +301,41 @@ void Nginx::stop() {
 QUrl Nginx::url(const QString& path) const {
     return QUrl(
         QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(port).arg(path));
+}
+
+#ifndef Q_OS_WIN
+namespace {
+rlimit savedLimit = {};
+void (*savedHandler)(int) = nullptr;
+} // namespace
+#endif
+
+SmallDisk::SmallDisk(const QString& base) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(base)
+    const QString letter = qEnvironmentVariable("QUORVEX_SMALL_DRIVE");
+    if (letter.isEmpty()) {
+        reason = QStringLiteral("No small drive (QUORVEX_SMALL_DRIVE): scripts/windows/test.sh "
+                                "maps one where it may mount a file system");
+        return;
+    }
+    drive = std::make_unique<QTemporaryDir>(letter + QStringLiteral("/small XXXXXX"));
+    folder = drive->path();
+#else
+    folder = base;
+    getrlimit(RLIMIT_FSIZE, &savedLimit);
+    savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = savedLimit;
+    limited.rlim_cur = Size;
+    setrlimit(RLIMIT_FSIZE, &limited);
+#endif
+}
+
+SmallDisk::~SmallDisk() {
+#ifndef Q_OS_WIN
+    setrlimit(RLIMIT_FSIZE, &savedLimit);
+    std::signal(SIGXFSZ, savedHandler);
+#endif
 }
 
 quint16 freePort() {

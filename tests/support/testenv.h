@@ -98,6 +98,24 @@ private:
     bool tls = false;
 };
 
+// A disk that is full after 256 KiB, while it lives: on Linux the files of this process may not
+// grow beyond that (a write past it fails with EFBIG, as on a full disk), in dir(), a folder of
+// base; on Windows dir() is a folder on the small drive that scripts/windows/test.sh maps
+// ($QUORVEX_SMALL_DRIVE), and skipped() says why there is none.
+class SmallDisk {
+public:
+    static constexpr qint64 Size = 256 * 1024;
+    explicit SmallDisk(const QString& base);
+    ~SmallDisk();
+    QString dir() const { return folder; }
+    QString skipped() const { return reason; }
+
+private:
+    std::unique_ptr<QTemporaryDir> drive;
+    QString folder;
+    QString reason;
+};
+
 // A port on 127.0.0.1 that nothing listens on at the moment.
 quint16 freePort();
 
