@@ -4,15 +4,16 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QSaveFile>
 #include <QTimer>
 
 #include "mainwindow.h"
 #include "paths.h"
 #include "runlock.h"
+#include "wholefile.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -61,22 +62,27 @@ void MainWindow::startProcess(QString binaryPath) {
     }
     // A start-up hand-off runs before any record was read: an empty entry must not replace
     // the stored record.
-    if (!versionInfo.isEmpty()) {
-        saveVersionRecord(versionInfo, paths::dataDir() + paths::recordFileName());
+    // Once it is written, the record set aside during the installation has served.
+    if (!versionInfo.isEmpty() &&
+        saveVersionRecord(versionInfo, paths::dataDir() + paths::recordFileName())) {
+        const QString aside = paths::dataDir() + paths::recordAsideName();
+        QFile::remove(aside);
+        QDir().rmdir(QFileInfo(aside).path());
     }
     QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
 }
 
-void MainWindow::saveVersionRecord(const QJsonObject& record, const QString& path) {
+bool MainWindow::saveVersionRecord(const QJsonObject& record, const QString& path) {
     const QString text = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Indented));
-    const QByteArray bytes = text.toUtf8();
-    // Written to a temporary file and renamed into place, so a crash never leaves half a record.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
+    // Written whole and proven on disk before it replaces the previous one: a crash or a full
+    // disk never leaves half a record.
+    QString why;
+    if (WholeFile::writeAll(path, text.toUtf8(), &why)) {
         qDebug() << "Файл latestVersion.json успешно сохранен в:" << path;
-    } else {
-        qWarning() << "Ошибка при сохранении файла latestVersion.json в:" << path;
+        return true;
     }
+    qWarning() << "Ошибка при сохранении файла latestVersion.json в:" << path << why;
+    return false;
 }
 
 namespace {

@@ -21,6 +21,7 @@
 #include "paths.h"
 #include "signature.h"
 #include "storefetcher.h"
+#include "wholefile.h"
 
 namespace {
 const char* const progressBarStyle =
@@ -239,11 +240,31 @@ void MainWindow::stopHashing() {
 
 bool MainWindow::removeVersionRecord() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
-    if (QFileInfo::exists(recordPath) && !QFile::remove(recordPath)) {
-        qWarning() << "Не удалось удалить файл:" << recordPath;
+    const QFileInfo record(recordPath);
+    if (!record.exists() && !record.isSymLink()) {
+        return true;
+    }
+    const QString aside = paths::dataDir() + paths::recordAsideName();
+    QString why;
+    if (record.isFile() && !record.isSymLink() && QDir().mkpath(QFileInfo(aside).path()) &&
+        replaceFile(recordPath, aside, &why)) {
+        return true;
+    }
+    if (!QFile::remove(recordPath)) {
+        qWarning() << "Не удалось удалить файл:" << recordPath << why;
         return false;
     }
     return true;
+}
+
+void MainWindow::restoreVersionRecord() {
+    const QString recordPath = paths::dataDir() + paths::recordFileName();
+    const QString aside = paths::dataDir() + paths::recordAsideName();
+    QString why;
+    if (QFileInfo::exists(aside) && !QFileInfo::exists(recordPath) &&
+        !replaceFile(aside, recordPath, &why)) {
+        qWarning() << "Ошибка записи в файл:" << why;
+    }
 }
 
 void MainWindow::updateLoadBar(int progress) {

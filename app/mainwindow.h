@@ -48,8 +48,9 @@ public:
     // launching.cpp
     // Starts the updater copy installed in the data directory, unless this is that copy.
     void launchInstalledUpdater();
-    // Writes record as the installed-version record at path (indented JSON, UTF-8).
-    void saveVersionRecord(const QJsonObject& record, const QString& path);
+    // Writes record as the installed-version record at path (indented JSON, UTF-8); false
+    // (with a warning) when it could not be written whole, the previous record left as it was.
+    bool saveVersionRecord(const QJsonObject& record, const QString& path);
 
     // workflow/installation.cpp
     // Requests the server's version list; the reply ends in onDownloadFinished.
@@ -92,8 +93,12 @@ private:
                         const std::function<void()>& accepted,
                         const std::function<void()>& refetch);
     // Removes the installed-version record (it no longer describes what is on disk); false
-    // when it is still there.
+    // when it is still there. It is set aside (update/record/) rather than deleted: until a new
+    // record replaces it, its version stays the floor below which a signed build installs
+    // nothing, also for a run that starts after this one was killed.
     bool removeVersionRecord();
+    // Puts the record set aside back, when no record has replaced it.
+    void restoreVersionRecord();
 
     // workflow/verification.cpp
     // Checks the installed files against a hash list received whole (and checked).
@@ -127,6 +132,8 @@ private:
     void planPerFile();
     void placeChangedFiles();
     void fallBackToArchive(const QString& why);
+    // Puts the settings files kept while the installation at dirPath was replaced back there.
+    void putBackSettings(const QString& dirPath);
 
     // The window and its transfers.
     MainWindowForm* form;
@@ -178,6 +185,8 @@ private:
         documents::UpdatePlan plan;
         bool repairing = false;
         bool archiveOnly = false;
+        // An archive found complete in the download folder was tried once.
+        bool archiveReuseTried = false;
         // The whole tree of a recorded installation with a manifest was checked.
         bool treeChecked = false;
     } run;

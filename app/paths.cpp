@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -14,7 +15,11 @@
 namespace paths {
 
 QString dataDir() {
-    return QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    // Qt takes a relative XDG_DATA_HOME as it is: made absolute here (the updater never changes
+    // its working directory), so that every path built on it names the same files, and the
+    // installation's listing yields the paths its checks compare.
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::DataLocation);
+    return dir.isEmpty() ? dir : QDir::cleanPath(QDir::current().absoluteFilePath(dir));
 }
 
 namespace {

@@ -48,6 +48,11 @@ inline QString recordFileName() {
 inline QString updateSubdir() {
     return QStringLiteral("/update");
 }
+// Where the record waits while the installation is being replaced (relative to the data
+// directory).
+inline QString recordAsideName() {
+    return QStringLiteral("/update/record/latestVersion.json");
+}
 inline QString installedUpdaterName() {
     return QStringLiteral("/qv_updater.exe");
 }

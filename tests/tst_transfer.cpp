@@ -72,6 +72,7 @@ void TransferTest::initTestCase() {
 void TransferTest::init() {
     server.reset();
     Downloader::setDefaultTransferTimeout(1000);
+    Downloader::setDocumentTimeLimit(2000);
     Decompressor::setExtractorPathOverride(QString());
     tmp = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/transfer test XXXXXX");
     dest = tmp->filePath("dest dir");
@@ -91,6 +92,10 @@ void TransferTest::download_data() {
     FakeResponse moved = FakeResponse::withStatus(302);
     moved.location = "/f/moved.bin";
     QTest::newRow("redirect followed") << moved << true;
+    // Kept as sent, never inflated in memory: 64 MiB of zeros that travel as 64 KiB.
+    FakeResponse bomb = FakeResponse::ok(qCompress(QByteArray(64 * 1024 * 1024, '\0')).mid(4));
+    bomb.headers = "Content-Encoding: deflate\r\n";
+    QTest::newRow("compressed body") << bomb << true;
     QTest::newRow("404") << FakeResponse::withStatus(404) << false;
     QTest::newRow("500") << FakeResponse::withStatus(500) << false;
     QTest::newRow("cut before its length") << modified(body, 100 * 1024, S::None) << false;
@@ -123,7 +128,9 @@ void TransferTest::download() {
     }
     const QString path = dest + QDir::separator() + "a.bin";
     QCOMPARE(finished.first().at(1).toString(), path);
-    QVERIFY(testenv::readFile(path) == FakeHttpServer::generatedBytes(0, response.bodySize()));
+    QVERIFY(testenv::readFile(path) ==
+            (response.generatedSize < 0 ? response.body
+                                        : FakeHttpServer::generatedBytes(0, response.bodySize())));
     // Progress ends at the body's size, against the announced length (-1 when none).
     QCOMPARE(progress.last().at(0).toLongLong(), response.bodySize());
     const qint64 total = response.announceLength ? response.bodySize() : -1;
@@ -372,16 +379,20 @@ void TransferTest::writeFailure() {
     // It stopped at the failed write instead of receiving the rest for nothing.
     QVERIFY(progress.last().at(0).toLongLong() < 4 * 1024 * 1024);
 
-    // A file written whole on the full disk: refused with the system's reason, the previous
+    // A file written whole on the full disk, its last bytes a small write (which a buffered
+    // writer would only flush at its commit): refused with the system's reason, the previous
     // file untouched, nothing left beside it.
     const QString record = dest + "/record.json";
     QVERIFY(testenv::writeFile(record, "previous"));
-    QString error;
-    QVERIFY(!WholeFile::writeAll(record, QByteArray(testenv::SmallDisk::Size + 1, 'x'), &error));
+    WholeFile file(record);
+    QVERIFY(file.open());
+    QVERIFY(file.write(QByteArray(testenv::SmallDisk::Size - 100, 'x')));
+    QVERIFY(!(file.write(QByteArray(200, 'y')) && file.commit()));
+    const QString error = file.errorString();
     QVERIFY2(error.startsWith("cannot write " + record + ": ") && !error.endsWith("Unknown error"),
              qPrintable(error));
     QCOMPARE(testenv::readTree(dest), (testenv::Tree{{"record.json", "previous"}}));
-    QVERIFY2(WholeFile::writeAll(record, "next", &error), qPrintable(error));
+    QVERIFY(WholeFile::writeAll(record, "next", nullptr));
     QCOMPARE(testenv::readFile(record), QByteArray("next"));
 }
 
@@ -393,6 +404,7 @@ void TransferTest::fetchStore_data() {
         {"empty set", ""},
         {"404", "server replied"},
         {"longer than packed", "размер превышает допустимый"},
+        {"trickles on", "превышено время загрузки"},
         {"not zlib", "is not a zlib stream"},
         {"truncated", "ends before its stream does"},
         {"trailing bytes", "has bytes after its stream"},
@@ -459,6 +471,9 @@ void TransferTest::fetchStore() {
         b.size += fault.endsWith("short") ? 1 : -1;
     } else if (fault == "unwritable target") {
         b.target = out + "/missing/b.txt";
+    } else if (fault == "trickles on") { // never silent for the stall limit
+        response.trickleBytes = 1;
+        response.trickleIntervalMs = 100;
     } else if (fault == "cancel" || fault == "destroyed") {
         response.stall = FakeResponse::Stall::Held;
     }

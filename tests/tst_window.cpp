@@ -25,6 +25,7 @@
 #include "signature.h"
 #include "signing.h"
 #include "testenv.h"
+#include "tree.h"
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
@@ -154,6 +155,7 @@ void WindowTest::cleanup() {
     }
     window.reset();
     Decompressor::setExtractorPathOverride(QString());
+    tree::setBeforeMove({});
     qunsetenv("QUORVEX_STANDIN_LISTING");
     // Scheduled quits and deferred deletions run out before the next test.
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
@@ -561,6 +563,15 @@ void WindowTest::workflow_data() {
     row("signed: entry without sha256", Tampered, signedBy(key, unbound, none), refused, "kept");
     row("signed: older version", Tampered, signedBy(key, goodWith({{"version", "1.9"}}), none),
         refused, "kept");
+    // A run killed while it replaced version 2.1 left its record set aside: still the floor.
+    row("signed: older than a record set aside", Tampered,
+        signedBy(key, good,
+                 [](WindowTest* t) {
+                     QFile::remove(t->dataDir + "/latestVersion.json");
+                     testenv::writeFile(t->dataDir + "/update/record/latestVersion.json",
+                                        testenv::json(t->goodWith({{"version", "2.1"}})));
+                 }),
+        refused, "kept");
 }
 
 void WindowTest::workflow() {
@@ -764,8 +775,11 @@ QUORVEX_TEST_MAIN(WindowTest)
 #include "tst_window.moc"
 
 void WindowTest::perFile_data() {
-    QTest::addColumn<QString>("fault"); // of the server: "manifest", "object", "no manifest"
-    QTest::addColumn<bool>("repair");   // installed as the release, one file in a folder damaged
+    // Of the server: "manifest", "object", "no manifest", "no program" (the manifest leaves the
+    // executable out); of the machine: "no extractor", "swap" (a file appears where the swap
+    // puts one).
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("repair"); // installed as the release, one file in a folder damaged
     QTest::addColumn<bool>("signedBuild");
     QTest::addColumn<QString>("outcome"); // per-file | archive | verified
     QTest::newRow("update: only what changed travels") << "" << false << false << "per-file";
@@ -776,6 +790,11 @@ void WindowTest::perFile_data() {
         << "object" << false << true << "archive";
     QTest::newRow("repair without its manifest: launched as verified")
         << "no manifest" << true << false << "verified";
+    QTest::newRow("update without 7-Zip") << "no extractor" << false << false << "per-file";
+    QTest::newRow("a manifest without the program, the archive")
+        << "no program" << false << false << "archive";
+    QTest::newRow("a swap that cannot finish, the archive")
+        << "swap" << false << false << "archive";
 }
 
 void WindowTest::perFile() {
@@ -796,6 +815,9 @@ void WindowTest::perFile() {
                         FakeResponse::ok(damaged
                                              ? qCompress(QByteArray(it.value().size(), 'x')).mid(4)
                                              : packed));
+        if (fault == "no program" && it.key() == exe) {
+            continue;
+        }
         files.append(QJsonObject{{"path", it.key()},
                                  {"size", it.value().size()},
                                  {"sha256", sha},
@@ -831,10 +853,23 @@ void WindowTest::perFile() {
         installed[exe] = "an older program";
         installed.remove("plugins/readme.txt");
         installed["stale.dll"] = "from an older version";
-        installed["quorvex.ini"] = "[user]\nmine\n";
-        expected["quorvex.ini"] =
-            outcome == "per-file" ? installed["quorvex.ini"] : big.tree["quorvex.ini"];
+        // The user's settings, whichever path the update takes.
+        installed["quorvex.ini"] = expected["quorvex.ini"] = "[user]\nmine\n";
+        installed["plugins/Local.INI"] = expected["plugins/Local.INI"] = "mine too";
     }
+    if (fault == "no extractor") {
+        Decompressor::setExtractorPathOverride(dataDir + "/7Z/7z.exe");
+    }
+    // During the swap the record is set aside, not gone; a file that appears in the place of
+    // one being put in stops the swap.
+    bool setAside = false;
+    tree::setBeforeMove([&](int) {
+        setAside = !QFile::exists(dataDir + "/latestVersion.json") &&
+                   QFile::exists(dataDir + "/update/record/latestVersion.json");
+        if (fault == "swap") {
+            testenv::writeFile(dataDir + "/Quorvex/plugins/readme.txt", "in the way");
+        }
+    });
     if (outcome == "verified") {
         expected = installed;
     }
@@ -859,6 +894,7 @@ void WindowTest::perFile() {
         for (const QByteArray& path : server.requestedPaths()) {
             fetched += path.startsWith("/store/");
         }
+        QVERIFY(setAside || outcome != "per-file");
         if (outcome == "per-file") {
             // The program and the missing file, or the damaged one; the second run none, and
             // not the manifest either: it is kept under its digest.

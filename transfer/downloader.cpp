@@ -7,10 +7,10 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QTimer>
 
 #include "network.h"
+#include "wholefile.h"
 
 namespace {
 // Qt's own default; the application sets its build's value when it starts.
@@ -91,8 +91,8 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 s
             return false;
         }
     } else {
-        file = new QSaveFile(targetPath);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        file = new WholeFile(targetPath);
+        if (!file->open()) {
             failure = QStringLiteral("не удалось создать файл ") + targetPath +
                       QStringLiteral(": ") + file->errorString();
             delete file;
@@ -117,7 +117,7 @@ bool Downloader::startDownload(const QString& destDir, const QUrl& url, qint64 s
 }
 
 void Downloader::sendRequest() {
-    QNetworkRequest request(url);
+    QNetworkRequest request = network::request(url);
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     request.setAttribute(QNetworkRequest::FollowRedirectsAttribute, true);
@@ -207,15 +207,17 @@ void Downloader::onMetaData() {
     const QByteArray etag = reply->rawHeader("ETag");
     validator =
         !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
-    QSaveFile meta(partMetaPath());
     if (validator.isEmpty()) {
-        QFile::remove(meta.fileName());
-    } else if (meta.open(QIODevice::WriteOnly)) {
-        meta.write(QJsonDocument(
-                       QJsonObject{{QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
-                                   {QStringLiteral("validator"), QString::fromLatin1(validator)}})
-                       .toJson());
-        meta.commit();
+        QFile::remove(partMetaPath());
+    } else {
+        // Without its note the partial file is simply not continued.
+        WholeFile::writeAll(
+            partMetaPath(),
+            QJsonDocument(
+                QJsonObject{{QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
+                            {QStringLiteral("validator"), QString::fromLatin1(validator)}})
+                .toJson(),
+            nullptr);
     }
 }
 
@@ -234,8 +236,7 @@ void Downloader::fail(const QString& why) {
 }
 
 void Downloader::onReadyRead() {
-    QFileDevice* out = part ? static_cast<QFileDevice*>(part) : file;
-    if (!out || !currentReply || !writeError.isEmpty() || (part && !headersSeen)) {
+    if (!(part || file) || !currentReply || !writeError.isEmpty() || (part && !headersSeen)) {
         return;
     }
     char buffer[64 * 1024];
@@ -248,9 +249,9 @@ void Downloader::onReadyRead() {
             fail(QStringLiteral("размер превышает допустимый (%1 байт)").arg(maxSize));
             return;
         }
-        if (out->write(buffer, got) != got) {
+        if (part ? part->write(buffer, got) != got : !file->write(buffer, got)) {
             fail(QStringLiteral("ошибка записи в файл ") + targetPath + QStringLiteral(": ") +
-                 out->errorString());
+                 (part ? part->errorString() : file->errorString()));
             return;
         }
         received += got;
@@ -356,7 +357,7 @@ void Downloader::removePartial() {
 void Downloader::discardFile() {
     if (file) {
         // Without a commit the temporary file is removed; a committed one is already in place.
-        file->cancelWriting();
+        file->cancel();
         delete file;
         file = nullptr;
     }

@@ -9,7 +9,7 @@
 
 class QNetworkReply;
 class QFile;
-class QSaveFile;
+class WholeFile;
 class QTimer;
 
 // Fetches one URL into a file in a given directory, streaming the body to disk. The body goes
@@ -98,7 +98,7 @@ private:
     bool finishPartial();
 
     QPointer<QNetworkReply> currentReply;
-    QSaveFile* file = nullptr;
+    WholeFile* file = nullptr;
     QFile* part = nullptr;
     QUrl url;
     bool resumable = false;

@@ -6,6 +6,7 @@
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QSslError>
 
 namespace network {
@@ -29,6 +30,12 @@ void reportProblems(QNetworkAccessManager* manager) {
                              << QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port())
                              << authenticator->realm();
                      });
+}
+
+QNetworkRequest request(const QUrl& url) {
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept-Encoding", "identity");
+    return request;
 }
 
 } // namespace network

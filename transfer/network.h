@@ -5,6 +5,8 @@
 // ended a transfer.
 
 class QNetworkAccessManager;
+class QNetworkRequest;
+class QUrl;
 
 namespace network {
 
@@ -19,5 +21,12 @@ void useSystemProxy();
 // system's roots), and a proxy that asks for credentials the updater does not have (Qt then ends
 // the transfer with that error instead of waiting).
 void reportProblems(QNetworkAccessManager* manager);
+
+// A GET of url as every transfer of the updater makes it: the body travels as the server
+// stores it ("Accept-Encoding: identity"). Qt would otherwise ask for gzip and deflate and
+// inflate the whole body in memory before a byte is counted, so that a small compressed body
+// could grow the process past every size cap before any check. A server that encodes the body
+// anyway delivers its encoded bytes, which then fail their size or digest like any other.
+QNetworkRequest request(const QUrl& url);
 
 } // namespace network

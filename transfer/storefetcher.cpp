@@ -8,6 +8,7 @@
 #include <QSet>
 #include <atomic>
 #include <deque>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -51,6 +52,16 @@ struct StoreFetcher::Run {
 };
 
 namespace {
+// An object's time: a document's, and a second for every MinThroughput bytes of it. A server
+// that keeps a transfer alive with a trickle cannot hold the update longer.
+constexpr qint64 MinThroughput = 4096;
+
+int timeLimit(qint64 packed) {
+    const qint64 ms =
+        Downloader::documentTimeLimit() + qMax<qint64>(0, packed) * 1000 / MinThroughput;
+    return int(qMin<qint64>(ms, std::numeric_limits<int>::max()));
+}
+
 QString describe(const QUrl& url, const QString& why) {
     return url.toDisplayString() + QStringLiteral(": ") + why;
 }
@@ -143,7 +154,8 @@ void StoreFetcher::launch() {
         });
         connect(download, &Downloader::downloadFinished, this,
                 [this, index](bool ok) { downloaded(index, ok); });
-        if (!download->startDownload(run->workDir, object.url, object.packed)) {
+        if (!download->startDownload(run->workDir, object.url, object.packed,
+                                     timeLimit(object.packed))) {
             const QString why = download->errorString();
             delete download;
             fail(describe(object.url, why));

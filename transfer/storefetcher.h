@@ -8,10 +8,11 @@
 
 // Fetches a set of files from a content store, where each is kept as one zlib stream (RFC 1950)
 // of its bytes. Each object is downloaded with a Downloader (the stall limit, a size cap of its
-// packed size, Cancel), a few at a time over shared connections, then unpacked into its target
-// while its SHA-256 is computed, off the event loop. A target is written only whole, under its
-// own name once its size and digest are right; a file that fails leaves no target behind.
-// One object serves one set; it reports the end with exactly one finished().
+// packed size, a time limit of a document's plus a second per 4 KiB, Cancel), a few at a time over
+// shared connections, then unpacked into its target while its SHA-256 is computed, off the event
+// loop. A target is written only whole, under its own name once its size and digest are right; a
+// file that fails leaves no target behind. One object serves one set; it reports the end with
+// exactly one finished().
 class StoreFetcher : public QObject {
     Q_OBJECT
 public:

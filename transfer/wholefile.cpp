@@ -151,6 +151,35 @@ bool WholeFile::writeAll(const QString& path, const QByteArray& bytes, QString* 
     return ok;
 }
 
+bool WholeFile::copy(const QString& from, const QString& to, QString* error) {
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly)) {
+        if (error) {
+            *error = QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
+        }
+        return false;
+    }
+    WholeFile out(to);
+    bool ok = out.open();
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    while (ok) {
+        const qint64 got = in.read(block.data(), block.size());
+        if (got <= 0) {
+            if (got < 0) {
+                out.fail(QStringLiteral("cannot read %1: %2").arg(from, in.errorString()));
+                ok = false;
+            }
+            break;
+        }
+        ok = out.write(block.constData(), got);
+    }
+    ok = ok && out.commit();
+    if (!ok && error) {
+        *error = out.errorString();
+    }
+    return ok;
+}
+
 bool replaceFile(const QString& from, const QString& to, QString* error) {
 #ifdef Q_OS_WIN
     if (MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),

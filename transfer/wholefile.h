@@ -31,6 +31,8 @@ public:
 
     // Writes bytes as path whole; false with *error set, the previous file untouched.
     static bool writeAll(const QString& path, const QByteArray& bytes, QString* error);
+    // Copies the file at from to to, written whole as above.
+    static bool copy(const QString& from, const QString& to, QString* error);
 
 private:
     bool fail(const QString& why);

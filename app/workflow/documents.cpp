@@ -369,11 +369,21 @@ QString storeProblem(const QString& store) {
     return QString();
 }
 
-// The key under which the file system finds path.
-QString nameKey(const QString& path) {
-    return paths::nameCase == Qt::CaseInsensitive ? path.toLower() : path;
-}
 } // namespace
+
+QString windowsNameKey(const QString& path) {
+    QString key = path;
+    for (QChar& unit : key) {
+        if (!unit.isSurrogate()) {
+            unit = unit.toUpper();
+        }
+    }
+    return key;
+}
+
+QString fileSystemKey(const QString& path) {
+    return paths::nameCase == Qt::CaseInsensitive ? windowsNameKey(path) : path;
+}
 
 QString manifestKeysProblem(const QJsonObject& entry) {
     const QStringList keys{QStringLiteral("manifest_url"), QStringLiteral("manifest_size"),
@@ -437,7 +447,8 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) 
     }
     const QJsonArray list = files.toArray();
     manifest.files.reserve(list.size());
-    // Windows finds names in any letter case: two paths that differ only in it are one file.
+    // Windows finds names in any letter case: two paths that differ only in it are one file
+    // there, whatever the system that publishes or installs.
     QSet<QString> seen;
     for (const QJsonValue& element : list) {
         const QJsonObject item = element.toObject();
@@ -458,7 +469,7 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) 
             return refuse(
                 QStringLiteral("SHA-256 файла \"%1\" не в нижнем регистре").arg(file.path));
         }
-        const QString key = file.path.toLower();
+        const QString key = windowsNameKey(file.path);
         if (seen.contains(key)) {
             return refuse(QStringLiteral("файл \"%1\" указан дважды").arg(file.path));
         }
@@ -466,7 +477,7 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) 
         manifest.files.append(file);
     }
     for (const ManifestFile& file : manifest.files) {
-        const QString key = file.path.toLower();
+        const QString key = windowsNameKey(file.path);
         for (int slash = key.indexOf(QLatin1Char('/')); slash > 0;
              slash = key.indexOf(QLatin1Char('/'), slash + 1)) {
             if (seen.contains(key.left(slash))) {
@@ -491,14 +502,14 @@ UpdatePlan planUpdate(const Manifest& manifest, const QHash<QString, QString>& i
                       qint64 archiveSize, bool removeExtra) {
     QHash<QString, QString> byKey; // the file system's key -> the installed path
     for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
-        byKey.insert(nameKey(it.key()), it.key());
+        byKey.insert(fileSystemKey(it.key()), it.key());
     }
     UpdatePlan plan;
     qint64 packedTotal = 0;
     QSet<QString> listed;
     for (const ManifestFile& file : manifest.files) {
         packedTotal += file.packed;
-        const QString key = nameKey(file.path);
+        const QString key = fileSystemKey(file.path);
         listed.insert(key);
         const auto found = byKey.constFind(key);
         // An installed settings file is the user's, whatever it holds now.

@@ -137,6 +137,14 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem =
 // Where the compressed content of file is, for a manifest fetched from manifestUrl.
 QUrl storedFileUrl(const QUrl& manifestUrl, const Manifest& manifest, const ManifestFile& file);
 
+// The key under which Windows finds a name: each UTF-16 unit through its simple upper-case
+// mapping, as NTFS compares names through its own upper-case table (so "ı" and "i", "ς" and
+// "σ", "ſ" and "s" are one name there, while "ß" stays apart from "ss").
+QString windowsNameKey(const QString& path);
+// The key under which this system's file system finds path: windowsNameKey on Windows, the
+// path itself elsewhere.
+QString fileSystemKey(const QString& path);
+
 // True for the settings files (".ini", any letter case) that the user may change: an installed
 // one is never compared, nor removed when a release no longer has it.
 bool isSettingsFile(const QString& path);

@@ -10,19 +10,21 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProgressBar>
-#include <QSaveFile>
 #include <QStorageInfo>
 #include <QTimer>
+#include <algorithm>
 
 #include "decompressor.h"
 #include "diskspace.h"
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
+#include "network.h"
 #include "paths.h"
 #include "sha256.h"
 #include "storefetcher.h"
 #include "tree.h"
+#include "wholefile.h"
 
 namespace {
 const char* const oversizedProperty = "quorvexOversized";
@@ -64,7 +66,7 @@ bool isNamedManifest(const QByteArray& text, const QJsonObject& entry) {
 
 // Paths as the file system compares them.
 QString folded(const QString& path) {
-    return paths::nameCase == Qt::CaseInsensitive ? path.toLower() : path;
+    return documents::fileSystemKey(path);
 }
 
 QString unusableEntryMessage(const QString& problem) {
@@ -74,7 +76,8 @@ QString unusableEntryMessage(const QString& problem) {
 } // namespace
 
 void MainWindow::requestVersionList() {
-    QNetworkRequest request(paths::serverDocument(serverUrl, QStringLiteral("/versions.json")));
+    QNetworkRequest request =
+        network::request(paths::serverDocument(serverUrl, QStringLiteral("/versions.json")));
     QNetworkReply* reply = networkManager->get(request);
     // Qt reads the socket on while this thread is busy and reports the data in one batch: the
     // reply buffers no more than one byte past the cap, which the check below then sees.
@@ -151,17 +154,6 @@ void MainWindow::useVersionList(const QByteArray& body) {
         return;
     }
 
-    // Without its extractor (removed by an antivirus, or a copy of the updater run alone) no
-    // archive can be unpacked: nothing is downloaded for it. One that is there but cannot start
-    // is found by the listing before the wipe.
-    const QFileInfo extractor(Decompressor::extractorPath());
-    if (!extractor.isFile() || !extractor.isExecutable()) {
-        qWarning() << "Программа распаковки не найдена:" << extractor.filePath();
-        setStatus(QStringLiteral("Ошибка при распаковке архива: Ошибка запуска процесса: ") +
-                  QDir::toNativeSeparators(extractor.filePath()));
-        return;
-    }
-
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
     removeOlderDownloads(updateDir, archiveName);
     run.archiveUrl = archiveUrl;
@@ -182,11 +174,42 @@ void MainWindow::useVersionList(const QByteArray& body) {
 }
 
 void MainWindow::downloadArchive() {
+    // Without its extractor (removed by an antivirus, or a copy of the updater run alone) no
+    // archive can be unpacked: nothing is downloaded for it. One that is there but cannot start
+    // is found by the listing before the wipe. The per-file path does not need it.
+    const QFileInfo extractor(Decompressor::extractorPath());
+    if (!extractor.isFile() || !extractor.isExecutable()) {
+        qWarning() << "Программа распаковки не найдена:" << extractor.filePath();
+        setStatus(QStringLiteral("Ошибка при распаковке архива: Ошибка запуска процесса: ") +
+                  QDir::toNativeSeparators(extractor.filePath()));
+        return;
+    }
+
     const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
     const QString archiveName = Downloader::targetFileName(run.archiveUrl);
+    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
+    // An archive that an earlier run downloaded whole (its extraction failed, or the record was
+    // lost) is used again once its digest is proven: neither downloaded again nor given room
+    // twice. One that does not prove out is removed and downloaded.
+    const QString complete = updateDir + QLatin1Char('/') + archiveName;
+    const QJsonValue sha = versionInfo.value(QStringLiteral("sha256"));
+    if (!run.archiveReuseTried && size.isDouble() && sha.isString() &&
+        QFileInfo(complete).isFile() && QFileInfo(complete).size() == qint64(size.toDouble())) {
+        run.archiveReuseTried = true;
+        setStatus(QStringLiteral("Проверка архива"));
+        hashInBackground({complete}, [this, complete, sha](const FileHasher& done) {
+            const FileHasher::Result result = done.results().value(0);
+            if (result.read && result.digest == sha.toString()) {
+                checkArchive(complete);
+                return;
+            }
+            QFile::remove(complete);
+            downloadArchive();
+        });
+        return;
+    }
     // An archive of known "size" must fit beside what its partial file already holds (that
     // space is written again whether the download continues or starts over).
-    const QJsonValue size = versionInfo.value(QStringLiteral("size"));
     const QString shortage =
         !size.isDouble()
             ? QString()
@@ -296,9 +319,19 @@ void MainWindow::installArchive(const QString& path) {
                                      "техподдержку."));
             return;
         }
+        // The settings files are the user's: they wait in the download folder while the
+        // installation is replaced, and go back over the release's own copies afterwards. One
+        // that cannot be moved would be wiped: nothing is then.
+        QString failed;
+        if (!tree::keepSettings(targetDir, perFileDir("settings"), &failed)) {
+            qWarning() << "Файл настроек не сохранён:" << failed;
+            tree::restoreSettings(perFileDir("settings"), targetDir);
+            restoreVersionRecord();
+            setStatus(QStringLiteral("Ошибка при очистке каталога или каталог не существует."));
+            return;
+        }
         // Whatever the names, and never through a link. A wipe that fails leaves no record:
         // the next start downloads again and retries it.
-        QString failed;
         if (!tree::removeTree(paths::dataDir(),
                               versionInfo[QStringLiteral("extract_to")].toString(), &failed)) {
             qWarning() << "Ошибка при очистке каталога:" << failed;
@@ -337,6 +370,7 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
                                  "каталога установки. Напишите в техподдержку."));
         return;
     }
+    putBackSettings(targetDir);
     setStatus(QStringLiteral("Распаковка завершена успешно."));
     const QString executable = targetDir + versionInfo[QStringLiteral("binary_name")].toString();
     qDebug() << "Бинарник:" << executable;
@@ -345,6 +379,14 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
     } else {
         qWarning() << "Файл не найден:" << executable;
         setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+    }
+}
+
+void MainWindow::putBackSettings(const QString& dirPath) {
+    QString failed;
+    if (!tree::restoreSettings(perFileDir("settings"), dirPath, &failed)) {
+        // Kept where they are: the next installation puts them back.
+        qWarning() << "Файл настроек не восстановлен:" << failed;
     }
 }
 
@@ -411,10 +453,9 @@ void MainWindow::startPerFile(bool repair) {
                     return;
                 }
                 ensureDirectory(perFileDir("manifests"));
-                QSaveFile kept(copyPath);
-                if (!kept.open(QIODevice::WriteOnly) || kept.write(text) != text.size() ||
-                    !kept.commit()) {
-                    qWarning() << "Ошибка записи в файл:" << copyPath << kept.errorString();
+                QString why;
+                if (!WholeFile::writeAll(copyPath, text, &why)) {
+                    qWarning() << "Ошибка записи в файл:" << why;
                 }
                 usePerFileManifest(text);
             });
@@ -431,6 +472,19 @@ void MainWindow::usePerFileManifest(const QByteArray& text) {
     run.manifest = documents::parseManifest(text, &problem);
     if (!run.manifest) {
         fallBackToArchive(QStringLiteral("манифест не прочитан: ") + problem);
+        return;
+    }
+    // A manifest that leaves out the executable (made by hand, or served by someone else) would
+    // take the working one away.
+    QString binary = versionInfo.value(QStringLiteral("binary_name")).toString();
+    while (binary.startsWith(QLatin1Char('/'))) {
+        binary.remove(0, 1);
+    }
+    if (std::none_of(run.manifest->files.cbegin(), run.manifest->files.cend(),
+                     [&](const documents::ManifestFile& file) {
+                         return folded(file.path) == folded(binary);
+                     })) {
+        fallBackToArchive(QStringLiteral("в манифесте нет исполняемого файла ") + binary);
         return;
     }
     const QString dirPath = ensureDirectory(
@@ -621,9 +675,9 @@ void MainWindow::placeChangedFiles() {
         QString staged = perFileDir("files") + QLatin1Char('/') + file.sha256;
         if (--uses[file.sha256] > 0) {
             const QString copy = staged + QLatin1Char('.') + QString::number(place.size());
-            QFile::remove(copy);
-            if (!QFile::copy(staged, copy)) {
-                fallBackToArchive(QStringLiteral("не удалось скопировать ") + staged);
+            QString why;
+            if (!WholeFile::copy(staged, copy, &why)) {
+                fallBackToArchive(QStringLiteral("не удалось скопировать файл: ") + why);
                 return;
             }
             staged = copy;
@@ -632,11 +686,8 @@ void MainWindow::placeChangedFiles() {
     }
 
     // From here the record no longer describes what is on disk: a run stopped during the swap
-    // finds no record and completes the update from the staged files.
-    QFile recordFile(paths::dataDir() + paths::recordFileName());
-    const QByteArray oldRecord =
-        recordFile.open(QIODevice::ReadOnly) ? recordFile.readAll() : QByteArray();
-    recordFile.close();
+    // finds no record and completes the update from the staged files. It is set aside, its
+    // version still the floor of a signed build.
     if (!removeVersionRecord()) {
         setStatus(QStringLiteral("Не удалось удалить файл latestVersion.json. Напишите в "
                                  "техподдержку."));
@@ -646,16 +697,11 @@ void MainWindow::placeChangedFiles() {
     const QString asideDir = ensureDirectory(perFileDir("old"));
     QString failed;
     if (!tree::swapFiles(dirPath, aside, place, asideDir, &failed)) {
-        // Everything is back as it was: so is the record.
-        qWarning() << "Файл не заменён (занят другой программой?):" << failed;
-        if (!oldRecord.isEmpty()) {
-            QSaveFile restored(paths::dataDir() + paths::recordFileName());
-            if (!restored.open(QIODevice::WriteOnly) ||
-                restored.write(oldRecord) != oldRecord.size() || !restored.commit()) {
-                qWarning() << "Ошибка записи в файл:" << restored.fileName();
-            }
-        }
-        setStatus(QStringLiteral("Ошибка при очистке каталога или каталог не существует."));
+        // Everything is back as it was: so is the record. The archive replaces the whole tree
+        // (and the wipe handles what a swap cannot), once.
+        qWarning() << "Файл не заменён:" << failed;
+        restoreVersionRecord();
+        fallBackToArchive(QStringLiteral("файлы не заменены: ") + failed);
         return;
     }
     const QString updateDir = paths::dataDir() + paths::updateSubdir();
@@ -670,6 +716,7 @@ void MainWindow::placeChangedFiles() {
             QFile::remove(manifests.filePath(name));
         }
     }
+    putBackSettings(dirPath);
     setStatus(QStringLiteral("Распаковка завершена успешно."));
     const QString executable =
         dirPath + versionInfo.value(QStringLiteral("binary_name")).toString();

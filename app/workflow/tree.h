@@ -56,13 +56,26 @@ struct Placement {
 // Puts a new set of files into the tree at dir in two moves, so that a failure at any step
 // leaves the tree as it was: first every entry of aside (the files being replaced or removed,
 // relative paths) is moved into asideDir; then each staged file is moved into place (its
-// folders created; an empty directory in its way removed). When a move fails (a file in use on
-// Windows, a folder of the path that is a link or a file that stays), everything moved is moved
-// back and false is returned with the path in *failed. asideDir is on the same volume as dir,
-// and empty. The staged files become the user's only, executable when they begin as a program
-// does ("\x7fELF" or "#!").
+// folders created; a folder in its way moved into asideDir whole; a folder without write
+// permission given it first). When a step fails (a file in use on Windows, a folder of the path
+// that is a link or a file that stays, no room for a folder, a name too long), everything moved
+// is moved back and false is returned with the path and the system's reason in *failed. asideDir is
+// on the same volume as dir, and empty. The staged files become the user's only, executable when
+// they begin as a program does ("\x7fELF" or "#!").
 bool swapFiles(const QString& dir, const QStringList& aside, const QVector<Placement>& place,
                const QString& asideDir, QString* failed = nullptr);
+
+// Moves every settings file under dir (documents::isSettingsFile: any depth, any letter case;
+// never through a link, links themselves stay) to the same relative path under keepDir, before
+// the installation is wiped. One that is kept there already (by a run that was stopped before it
+// put them back) stays as it is, and the installed one is left: the kept one is the user's. False
+// names the first that could not be moved, and its reason, in *failed.
+bool keepSettings(const QString& dir, const QString& keepDir, QString* failed = nullptr);
+
+// Moves every file under keepDir back to the same relative path under dir (its folders created),
+// replacing what the release put there, then removes keepDir. A file whose place the release
+// took with a folder, or under a file, stays in keepDir; false names it in *failed.
+bool restoreSettings(const QString& keepDir, const QString& dir, QString* failed = nullptr);
 
 // Tests: called with its number (from 0) before each move of swapFiles, so that a test can stop
 // the program there.

@@ -8,12 +8,12 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
-#include <QSaveFile>
 
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
 #include "paths.h"
+#include "wholefile.h"
 
 void MainWindow::checkForInstalledApplication() {
     const QString recordPath = paths::dataDir() + paths::recordFileName();
@@ -37,6 +37,16 @@ void MainWindow::checkForInstalledApplication() {
             }
             qWarning() << "Файл latestVersion.json содержит некорректный JSON";
         }
+    }
+    // A record set aside while an installation was being replaced, by a run that did not get
+    // to write the new one: its version is still the floor.
+    QFile aside(paths::dataDir() + paths::recordAsideName());
+    if (aside.open(QIODevice::ReadOnly)) {
+        if (const auto record = documents::parseRecord(aside.read(1024 * 1024))) {
+            installedNumber =
+                documents::versionNumber(record->value(QStringLiteral("version")).toString());
+        }
+        aside.close();
     }
     requestVersionList();
 }
@@ -97,10 +107,10 @@ void MainWindow::onHashListDownloadFinished(bool success, QString filePath) {
     checkSignature(
         QStringLiteral("/hashlist.json"), text,
         [this, text] {
-            QSaveFile kept(paths::dataDir() + QStringLiteral("/hashlist.json"));
-            if (!kept.open(QIODevice::WriteOnly) || kept.write(text) != text.size() ||
-                !kept.commit()) {
-                qWarning() << "Ошибка записи в файл:" << kept.fileName() << kept.errorString();
+            QString why;
+            if (!WholeFile::writeAll(paths::dataDir() + QStringLiteral("/hashlist.json"), text,
+                                     &why)) {
+                qWarning() << "Ошибка записи в файл:" << why;
                 setStatus(QStringLiteral("Возникла ошибка при загрузке таблицы хеш"));
                 return;
             }
