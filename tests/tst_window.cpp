@@ -349,6 +349,7 @@ void WindowTest::workflow_data() {
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("warning"); // a diagnostic the run must give, or empty
     // Launched: by verification, nothing downloaded; reinstalled: the archive was installed;
+    // reused: so was the one already complete in the download folder, not downloaded again;
     // kept: installation and record untouched; dropped: the record is gone, nothing launched.
     QTest::addColumn<QString>("outcome");
     auto row = [](const char* name, Pre pre, Setup setup, const QString& expected,
@@ -491,6 +492,11 @@ void WindowTest::workflow_data() {
         noSpace, "kept");
     row("older archives removed", Tampered, file("/update/quorvex 1.9.7z", "older"), launched,
         "reinstalled");
+    row("archive complete from an earlier run", Tampered,
+        file("/update/quorvex 2.0.7z", release.archive), launched, "reused");
+    row("archive of the right size, other bytes", Tampered,
+        file("/update/quorvex 2.0.7z", QByteArray(release.archive.size(), 'x')), launched,
+        "reinstalled");
     row("archive digest in upper case", Tampered,
         entry({{"sha256", testenv::sha256(release.archive).toUpper()}}), refused, "kept");
     row("wildcard in extract_to", Tampered, entry({{"extract_to", "/Quor*"}}), refused, "kept");
@@ -594,6 +600,9 @@ void WindowTest::workflow() {
         QVERIFY2(waitForQuit(), qPrintable(label()));
         QTRY_COMPARE(launches(), before + 1);
         QCOMPARE(server.requestCount("/files/quorvex%202.0.7z"), outcome == "reinstalled" ? 1 : 0);
+        if (outcome == "reused") {
+            outcome = "reinstalled";
+        }
         QCOMPARE(server.requestCount("/versions.json"), outcome == "reinstalled" ? 1 : 0);
         // A signed build asks for the signature of each document (and keeps none), a build
         // without keys for none.
