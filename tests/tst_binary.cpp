@@ -236,7 +236,9 @@ QByteArray BinaryTest::runToLaunch(const QString& program) {
     // Windows keeps a running program's file locked: the next run can replace the application
     // only once the stand-in that it launched has ended.
     const QString launched = testenv::starts(marker).last().value(0);
-    QTest::qWaitFor([&] { return QFile(launched).open(QIODevice::ReadWrite); }, 20000);
+    if (!QTest::qWaitFor([&] { return QFile(launched).open(QIODevice::ReadWrite); }, 20000)) {
+        qWarning("the launched program still holds %s", qPrintable(launched));
+    }
 #endif
     return run.log;
 }
