@@ -8,10 +8,12 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QProgressBar>
 #include <QTimer>
 
 #include "mainwindow.h"
 #include "paths.h"
+#include "record.h"
 #include "runlock.h"
 #include "wholefile.h"
 
@@ -72,6 +74,39 @@ void MainWindow::startProcess(QString binaryPath) {
     QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
 }
 
+namespace record {
+
+bool setAside() {
+    const QString recordPath = paths::dataDir() + paths::recordFileName();
+    const QFileInfo current(recordPath);
+    if (!current.exists() && !current.isSymLink()) {
+        return true;
+    }
+    const QString aside = paths::dataDir() + paths::recordAsideName();
+    QString why;
+    if (current.isFile() && !current.isSymLink() && QDir().mkpath(QFileInfo(aside).path()) &&
+        replaceFile(recordPath, aside, &why)) {
+        return true;
+    }
+    if (!QFile::remove(recordPath)) {
+        qWarning() << "Не удалось удалить файл:" << recordPath << why;
+        return false;
+    }
+    return true;
+}
+
+void restore() {
+    const QString recordPath = paths::dataDir() + paths::recordFileName();
+    const QString aside = paths::dataDir() + paths::recordAsideName();
+    QString why;
+    if (QFileInfo::exists(aside) && !QFileInfo::exists(recordPath) &&
+        !replaceFile(aside, recordPath, &why)) {
+        qWarning() << "Ошибка записи в файл:" << why;
+    }
+}
+
+} // namespace record
+
 bool MainWindow::saveVersionRecord(const QJsonObject& record, const QString& path) {
     const QString text = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Indented));
     // Written whole and proven on disk before it replaces the previous one: a crash or a full
@@ -117,4 +152,27 @@ void MainWindow::launchInstalledUpdater() {
     }
     qDebug() << "Приложение найдено!" << installed << "запустим его";
     startProcess(installed);
+}
+
+void MainWindow::launchVerified() {
+    progressBar->setValue(100);
+    const QString dirPath = paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString();
+    setStatus(
+        QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));
+    const QString executable = dirPath + versionInfo[QStringLiteral("binary_name")].toString();
+    if (QFileInfo::exists(executable) && !paths::changeableByOthers(executable).isEmpty()) {
+        // Installed again, the files are the user's only.
+        setStatus(QStringLiteral("Файл %1 могут изменять другие пользователи: запуск отменён. "
+                                 "Напишите в техподдержку.")
+                      .arg(QDir::toNativeSeparators(executable)));
+        requestVersionList();
+    } else if (QFileInfo::exists(executable)) {
+        startProcess(executable);
+    } else {
+        qWarning() << "Файл не найден:" << executable;
+        setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+        // The record names an installation that is not there (deleted, or never complete):
+        // without it the next run installs again instead of stopping here every time.
+        record::setAside();
+    }
 }

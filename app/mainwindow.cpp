@@ -20,7 +20,6 @@
 #include "network.h"
 #include "paths.h"
 #include "signature.h"
-#include "storefetcher.h"
 #include "wholefile.h"
 
 namespace {
@@ -154,9 +153,8 @@ void MainWindow::onCancelButtonClicked() {
     } else if (downloader && downloader->isRunning()) {
         run.cancelled = true;
         downloader->cancelDownload();
-    } else if (fetcher) {
+    } else if (perFile && perFile->cancel()) {
         run.cancelled = true;
-        fetcher->cancel();
     } else {
         return;
     }
@@ -235,35 +233,6 @@ void MainWindow::stopHashing() {
         hasher->disconnect(this);
         hasher->deleteLater();
         hasher = nullptr;
-    }
-}
-
-bool MainWindow::removeVersionRecord() {
-    const QString recordPath = paths::dataDir() + paths::recordFileName();
-    const QFileInfo record(recordPath);
-    if (!record.exists() && !record.isSymLink()) {
-        return true;
-    }
-    const QString aside = paths::dataDir() + paths::recordAsideName();
-    QString why;
-    if (record.isFile() && !record.isSymLink() && QDir().mkpath(QFileInfo(aside).path()) &&
-        replaceFile(recordPath, aside, &why)) {
-        return true;
-    }
-    if (!QFile::remove(recordPath)) {
-        qWarning() << "Не удалось удалить файл:" << recordPath << why;
-        return false;
-    }
-    return true;
-}
-
-void MainWindow::restoreVersionRecord() {
-    const QString recordPath = paths::dataDir() + paths::recordFileName();
-    const QString aside = paths::dataDir() + paths::recordAsideName();
-    QString why;
-    if (QFileInfo::exists(aside) && !QFileInfo::exists(recordPath) &&
-        !replaceFile(aside, recordPath, &why)) {
-        qWarning() << "Ошибка записи в файл:" << why;
     }
 }
 

@@ -11,6 +11,8 @@
 
 #include "documents.h"
 #include "filehasher.h"
+#include "manifest.h"
+#include "perfileupdate.h"
 
 class QLabel;
 class QNetworkAccessManager;
@@ -19,7 +21,6 @@ class QProgressBar;
 class QTimer;
 class QPushButton;
 class Downloader;
-class StoreFetcher;
 class MainWindowForm;
 
 // The updater's one window: progress bar, Cancel button and status line. Its construction
@@ -27,12 +28,15 @@ class MainWindowForm;
 //
 // The members are grouped by the file that defines them:
 //   mainwindow.cpp               the window, the status line, Cancel, the steps both workflows
-//                                use (hashing on worker threads, signatures, the record's removal)
-//   launching.cpp                hand-offs, the application's start, the record written
+//                                use (hashing on worker threads, signatures)
+//   launching.cpp                hand-offs, the application's start (a verified installation's
+//                                too), the record written and set aside (record.h)
 //   workflow/verification.cpp    the start-up check: record, hash list, installed digests
 //   workflow/installation.cpp    version list, archive download and check, wipe, extraction;
-//                                the per-file update and repair from a release's manifest
-// The workflow runs verification -> installation, never the other way round.
+//                                the per-file update and repair (workflow/perfileupdate.*) started
+//                                and its end acted on
+// The workflow runs verification -> installation, never the other way round; both launch
+// through launching.cpp.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -92,13 +96,10 @@ private:
     void checkSignature(const QString& path, const QByteArray& bytes,
                         const std::function<void()>& accepted,
                         const std::function<void()>& refetch);
-    // Removes the installed-version record (it no longer describes what is on disk); false
-    // when it is still there. It is set aside (update/record/) rather than deleted: until a new
-    // record replaces it, its version stays the floor below which a signed build installs
-    // nothing, also for a run that starts after this one was killed.
-    bool removeVersionRecord();
-    // Puts the record set aside back, when no record has replaced it.
-    void restoreVersionRecord();
+
+    // launching.cpp
+    // Starts the verified installation's executable (the record is written again).
+    void launchVerified();
 
     // workflow/verification.cpp
     // Checks the installed files against a hash list received whole (and checked).
@@ -107,8 +108,6 @@ private:
     void hashInstalledFiles(const QStringList& paths);
     // Judges the installation once both the hash list and the digests are there.
     void compareInstalledFiles();
-    // Starts the verified installation's executable (the record is written again).
-    void launchVerified();
 
     // workflow/installation.cpp
     // Chooses the entry of a version list received whole (and checked, in a signed build) and
@@ -122,16 +121,11 @@ private:
     void onExtractionFinished(bool success, const QString& errorMessage, const QString& targetDir);
     // Downloads the chosen entry's archive (the full installation).
     void downloadArchive();
-    // The per-file path, for an entry with a manifest: an update to the chosen entry, or with
-    // repair the mending of the recorded installation. The manifest (kept in the download folder
-    // once its digest checked out), the installed files hashed as far as their sizes match,
-    // the plan, the changed files fetched from the store and staged, then swapped in. Anything
-    // that fails before the swap falls back to the archive, once per run.
+    // The per-file path (PerFileUpdate), for an entry with a manifest: an update to the chosen
+    // entry, or with repair the mending of the recorded installation; its end is acted on by
+    // endPerFile (a launch, the archive once, or a message).
     void startPerFile(bool repair);
-    void usePerFileManifest(const QByteArray& text);
-    void planPerFile();
-    void placeChangedFiles();
-    void fallBackToArchive(const QString& why);
+    void endPerFile(PerFileUpdate::End end, const QString& detail, bool repair);
     // Puts the settings files kept while the installation at dirPath was replaced back there.
     void putBackSettings(const QString& dirPath);
 
@@ -143,7 +137,7 @@ private:
     QPushButton* cancelButton = nullptr;
     QLabel* statusLabel = nullptr;
     Downloader* downloader = nullptr;
-    QPointer<StoreFetcher> fetcher;
+    QPointer<PerFileUpdate> perFile;
     // The latest message produced before the status line existed, shown once it does.
     QString pendingStatus;
     // The hashing under way, and the timer that moves the bar with it.
@@ -178,12 +172,7 @@ private:
         QJsonObject recordEntry;
         // The archive of the chosen entry.
         QUrl archiveUrl;
-        // The per-file path: the manifest being followed, the installed entries it was compared
-        // with, the plan, and whether this is a repair. Once it has failed the archive is used.
-        std::optional<documents::Manifest> manifest;
-        QStringList installedEntries;
-        documents::UpdatePlan plan;
-        bool repairing = false;
+        // The per-file path failed once: the archive is used.
         bool archiveOnly = false;
         // An archive found complete in the download folder was tried once.
         bool archiveReuseTried = false;

@@ -4,6 +4,7 @@
 
 #include "documents.h"
 #include "fuzzcheck.h"
+#include "manifest.h"
 
 #include <QDir>
 #include <QSet>

@@ -7,6 +7,7 @@
 
 #include "diskspace.h"
 #include "documents.h"
+#include "manifest.h"
 #include "paths.h"
 #include "signature.h"
 #include "signing.h"

@@ -6,6 +6,7 @@
 #include "checker.h"
 #include "console.h"
 #include "documents.h"
+#include "manifest.h"
 #include "publisher.h"
 #include "serverfiles.h"
 #include "signing.h"

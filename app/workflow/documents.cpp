@@ -1,4 +1,5 @@
 #include "documents.h"
+#include "manifest.h"
 
 #include "paths.h"
 
@@ -58,8 +59,7 @@ VersionSelection selectFullVersion(const QByteArray& body) {
     return selection;
 }
 
-namespace {
-std::optional<QJsonObject> parseObject(const QByteArray& text) {
+std::optional<QJsonObject> parseJsonObject(const QByteArray& text) {
     const QJsonDocument document = QJsonDocument::fromJson(text);
     if (!document.isObject()) {
         return std::nullopt;
@@ -76,6 +76,7 @@ bool hasControlCharacter(const QString& text) {
     return false;
 }
 
+namespace {
 // 7-Zip reads "*" and "?" in a path as wildcards.
 bool hasWildcard(const QString& text) {
     return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
@@ -112,8 +113,8 @@ bool isWindowsDeviceName(const QString& segment) {
     return device.match(segment).hasMatch();
 }
 
-// Why a path would not name the same file on Windows, or an empty string; what names the path
-// in the message ("каталог установки", "имя исполняемого файла").
+} // namespace
+
 QString windowsPathProblem(const QString& path, const QString& what) {
     for (const QString& segment : segmentsOf(path)) {
         if (isWindowsNameInvalid(segment)) {
@@ -125,8 +126,6 @@ QString windowsPathProblem(const QString& path, const QString& what) {
     }
     return QString();
 }
-
-} // namespace
 
 QStringList verifiedFileNames(const QString& dirPath) {
     QStringList names;
@@ -162,11 +161,11 @@ QStringList verifiedFileNames(const QString& dirPath) {
 }
 
 std::optional<QJsonObject> parseRecord(const QByteArray& text) {
-    return parseObject(text);
+    return parseJsonObject(text);
 }
 
 std::optional<QJsonObject> parseHashList(const QByteArray& text) {
-    return parseObject(text);
+    return parseJsonObject(text);
 }
 
 QString installTargetProblem(const QString& dataDir, const QString& extractTo) {
@@ -312,225 +311,6 @@ QString signedEntryProblem(const QJsonObject& entry, qint32 installedNumber) {
             .arg(installedNumber);
     }
     return QString();
-}
-
-} // namespace documents
-
-namespace documents {
-
-namespace {
-const QRegularExpression& lowercaseSha256() {
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
-    return hex;
-}
-
-// A JSON number holding a non-negative integer that a qint64 and a double both keep exactly.
-bool readCount(const QJsonValue& value, qint64* count) {
-    const double number = value.toDouble(-1);
-    if (!value.isDouble() || number < 0 || number > 9.0e15 ||
-        number != static_cast<double>(qint64(number))) {
-        return false;
-    }
-    *count = qint64(number);
-    return true;
-}
-
-// Why path cannot name a file of the installation tree, or an empty string.
-QString manifestPathProblem(const QString& path) {
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')) ||
-        hasControlCharacter(path)) {
-        return QStringLiteral("путь \"%1\" не является относительным путём с \"/\"").arg(path);
-    }
-    for (const QString& segment : path.split(QLatin1Char('/'))) {
-        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String("..")) {
-            return QStringLiteral("путь \"%1\" содержит пустое имя, \".\" или \"..\"").arg(path);
-        }
-    }
-    const QString windows = windowsPathProblem(path, QStringLiteral("путь \"%1\"").arg(path));
-    return windows;
-}
-
-QString storeProblem(const QString& store) {
-    if (!store.endsWith(QLatin1Char('/')) || store.contains(QLatin1Char('?')) ||
-        store.contains(QLatin1Char('#')) || store.contains(QLatin1Char('\\')) ||
-        hasControlCharacter(store)) {
-        return QStringLiteral("поле store не является папкой, оканчивающейся на \"/\"");
-    }
-    const QUrl url(store, QUrl::StrictMode);
-    if (!url.isValid()) {
-        return QStringLiteral("поле store не является адресом");
-    }
-    if (!url.isRelative() && !downloadUrlProblem(store).isEmpty()) {
-        return QStringLiteral("поле store не является адресом http или https");
-    }
-    if (url.isRelative() && store.startsWith(QStringLiteral("//"))) {
-        return QStringLiteral("поле store указывает на другой сервер без схемы");
-    }
-    return QString();
-}
-
-} // namespace
-
-QString windowsNameKey(const QString& path) {
-    QString key = path;
-    for (QChar& unit : key) {
-        if (!unit.isSurrogate()) {
-            unit = unit.toUpper();
-        }
-    }
-    return key;
-}
-
-QString fileSystemKey(const QString& path) {
-    return paths::nameCase == Qt::CaseInsensitive ? windowsNameKey(path) : path;
-}
-
-QString manifestKeysProblem(const QJsonObject& entry) {
-    const QStringList keys{QStringLiteral("manifest_url"), QStringLiteral("manifest_size"),
-                           QStringLiteral("manifest_sha256")};
-    int present = 0;
-    for (const QString& key : keys) {
-        present += entry.contains(key) ? 1 : 0;
-    }
-    if (present == 0) {
-        return QString();
-    }
-    if (present != keys.size()) {
-        return QStringLiteral("поля manifest_url, manifest_size и manifest_sha256 заданы не все");
-    }
-    const QJsonValue url = entry.value(keys[0]);
-    if (!url.isString() || !downloadUrlProblem(url.toString()).isEmpty()) {
-        return QStringLiteral("адрес манифеста не является адресом http или https");
-    }
-    qint64 size = 0;
-    if (!readCount(entry.value(keys[1]), &size) || size > MaxManifestSize) {
-        return QStringLiteral("поле manifest_size не является допустимым размером");
-    }
-    const QJsonValue sha = entry.value(keys[2]);
-    if (!sha.isString() || !lowercaseSha256().match(sha.toString()).hasMatch()) {
-        return QStringLiteral("поле manifest_sha256 не является SHA-256 в нижнем регистре");
-    }
-    return QString();
-}
-
-bool hasManifest(const QJsonObject& entry) {
-    return entry.contains(QStringLiteral("manifest_url")) && manifestKeysProblem(entry).isEmpty();
-}
-
-std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) {
-    QString why;
-    QString* out = problem ? problem : &why;
-    auto refuse = [out](const QString& reason) -> std::optional<Manifest> {
-        *out = reason;
-        return std::nullopt;
-    };
-    if (text.size() > MaxManifestSize) {
-        return refuse(QStringLiteral("манифест превышает допустимый размер"));
-    }
-    const std::optional<QJsonObject> object = parseObject(text);
-    if (!object) {
-        return refuse(QStringLiteral("манифест не является объектом JSON"));
-    }
-    if (object->value(QStringLiteral("format")) != QJsonValue(1)) {
-        return refuse(QStringLiteral("неизвестный формат манифеста"));
-    }
-    Manifest manifest;
-    const QJsonValue store = object->value(QStringLiteral("store"));
-    manifest.store = store.toString();
-    if (!store.isString() || !storeProblem(manifest.store).isEmpty()) {
-        return refuse(store.isString() ? storeProblem(manifest.store)
-                                       : QStringLiteral("нет поля store"));
-    }
-    const QJsonValue files = object->value(QStringLiteral("files"));
-    if (!files.isArray()) {
-        return refuse(QStringLiteral("нет списка files"));
-    }
-    const QJsonArray list = files.toArray();
-    manifest.files.reserve(list.size());
-    // Windows finds names in any letter case: two paths that differ only in it are one file
-    // there, whatever the system that publishes or installs.
-    QSet<QString> seen;
-    for (const QJsonValue& element : list) {
-        const QJsonObject item = element.toObject();
-        ManifestFile file;
-        file.path = item.value(QStringLiteral("path")).toString();
-        file.sha256 = item.value(QStringLiteral("sha256")).toString();
-        const QString pathProblem = manifestPathProblem(file.path);
-        if (!element.isObject() || !pathProblem.isEmpty()) {
-            return refuse(element.isObject()
-                              ? pathProblem
-                              : QStringLiteral("элемент files не является объектом"));
-        }
-        if (!readCount(item.value(QStringLiteral("size")), &file.size) ||
-            !readCount(item.value(QStringLiteral("packed")), &file.packed) || file.packed == 0) {
-            return refuse(QStringLiteral("размеры файла \"%1\" недопустимы").arg(file.path));
-        }
-        if (!lowercaseSha256().match(file.sha256).hasMatch()) {
-            return refuse(
-                QStringLiteral("SHA-256 файла \"%1\" не в нижнем регистре").arg(file.path));
-        }
-        const QString key = windowsNameKey(file.path);
-        if (seen.contains(key)) {
-            return refuse(QStringLiteral("файл \"%1\" указан дважды").arg(file.path));
-        }
-        seen.insert(key);
-        manifest.files.append(file);
-    }
-    for (const ManifestFile& file : manifest.files) {
-        const QString key = windowsNameKey(file.path);
-        for (int slash = key.indexOf(QLatin1Char('/')); slash > 0;
-             slash = key.indexOf(QLatin1Char('/'), slash + 1)) {
-            if (seen.contains(key.left(slash))) {
-                return refuse(
-                    QStringLiteral("файл \"%1\" указан и как папка").arg(file.path.left(slash)));
-            }
-        }
-    }
-    return manifest;
-}
-
-QUrl storedFileUrl(const QUrl& manifestUrl, const Manifest& manifest, const ManifestFile& file) {
-    return manifestUrl.resolved(
-        QUrl(manifest.store + file.sha256.left(2) + QLatin1Char('/') + file.sha256));
-}
-
-bool isSettingsFile(const QString& path) {
-    return path.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive);
-}
-
-UpdatePlan planUpdate(const Manifest& manifest, const QHash<QString, QString>& installed,
-                      qint64 archiveSize, bool removeExtra) {
-    QHash<QString, QString> byKey; // the file system's key -> the installed path
-    for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
-        byKey.insert(fileSystemKey(it.key()), it.key());
-    }
-    UpdatePlan plan;
-    qint64 packedTotal = 0;
-    QSet<QString> listed;
-    for (const ManifestFile& file : manifest.files) {
-        packedTotal += file.packed;
-        const QString key = fileSystemKey(file.path);
-        listed.insert(key);
-        const auto found = byKey.constFind(key);
-        // An installed settings file is the user's, whatever it holds now.
-        if (found != byKey.constEnd() &&
-            (isSettingsFile(file.path) || installed.value(*found) == file.sha256)) {
-            plan.keep << *found;
-            continue;
-        }
-        plan.fetch << file;
-        plan.fetchBytes += file.packed;
-    }
-    for (auto it = byKey.constBegin(); it != byKey.constEnd(); ++it) {
-        if (removeExtra && !listed.contains(it.key()) && !isSettingsFile(*it)) {
-            plan.remove << *it;
-        }
-    }
-    std::sort(plan.remove.begin(), plan.remove.end());
-    const qint64 reference = archiveSize >= 0 ? archiveSize : packedTotal;
-    const qint64 cost = plan.fetchBytes + plan.fetch.size() * PerFileCost;
-    plan.useArchive = !plan.fetch.isEmpty() && cost * 100 > reference * MaxFetchShare;
-    return plan;
 }
 
 } // namespace documents

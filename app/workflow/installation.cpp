@@ -19,10 +19,12 @@
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
+#include "manifest.h"
 #include "network.h"
 #include "paths.h"
+#include "perfileupdate.h"
+#include "record.h"
 #include "sha256.h"
-#include "storefetcher.h"
 #include "tree.h"
 #include "wholefile.h"
 
@@ -42,31 +44,6 @@ void removeOlderDownloads(const QString& updateDir, const QString& name) {
             QFile::remove(dir.filePath(file));
         }
     }
-}
-
-// The per-file path's folders inside the download folder: the fetched files waiting to be
-// placed (named by their digests), the compressed objects in transit, the files moved aside
-// during a swap, and the manifests of installed releases (named by their digests).
-QString perFileDir(const char* name) {
-    return paths::dataDir() + paths::updateSubdir() + QLatin1Char('/') + QLatin1String(name);
-}
-
-QString manifestCopyPath(const QJsonObject& entry) {
-    return perFileDir("manifests") + QLatin1Char('/') +
-           entry.value(QStringLiteral("manifest_sha256")).toString() + QStringLiteral(".json");
-}
-
-// True when text is the manifest that entry names (its keys were judged when it was chosen).
-bool isNamedManifest(const QByteArray& text, const QJsonObject& entry) {
-    Sha256 hash;
-    hash.addData(text);
-    return text.size() == qint64(entry.value(QStringLiteral("manifest_size")).toDouble()) &&
-           hash.hexResult() == entry.value(QStringLiteral("manifest_sha256")).toString();
-}
-
-// Paths as the file system compares them.
-QString folded(const QString& path) {
-    return documents::fileSystemKey(path);
 }
 
 QString unusableEntryMessage(const QString& problem) {
@@ -165,7 +142,7 @@ void MainWindow::useVersionList(const QByteArray& body) {
     };
     const bool nothingThere =
         empty(paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString()) &&
-        empty(perFileDir("files")) && empty(perFileDir("old"));
+        empty(PerFileUpdate::folder("files")) && empty(PerFileUpdate::folder("old"));
     if (documents::hasManifest(versionInfo) && !run.archiveOnly && !nothingThere) {
         startPerFile(false);
         return;
@@ -313,7 +290,7 @@ void MainWindow::installArchive(const QString& path) {
         // The record describes what is on disk; once the wipe starts it no longer does, and a
         // run interrupted from here on must reinstall rather than verify a partial directory.
         // A record that cannot be removed would do just that: nothing is wiped then.
-        if (!removeVersionRecord()) {
+        if (!record::setAside()) {
             QFile::remove(path);
             setStatus(QStringLiteral("Не удалось удалить файл latestVersion.json. Напишите в "
                                      "техподдержку."));
@@ -323,10 +300,10 @@ void MainWindow::installArchive(const QString& path) {
         // installation is replaced, and go back over the release's own copies afterwards. One
         // that cannot be moved would be wiped: nothing is then.
         QString failed;
-        if (!tree::keepSettings(targetDir, perFileDir("settings"), &failed)) {
+        if (!tree::keepSettings(targetDir, PerFileUpdate::folder("settings"), &failed)) {
             qWarning() << "Файл настроек не сохранён:" << failed;
-            tree::restoreSettings(perFileDir("settings"), targetDir);
-            restoreVersionRecord();
+            tree::restoreSettings(PerFileUpdate::folder("settings"), targetDir);
+            record::restore();
             setStatus(QStringLiteral("Ошибка при очистке каталога или каталог не существует."));
             return;
         }
@@ -384,346 +361,57 @@ void MainWindow::onExtractionFinished(bool success, const QString& errorMessage,
 
 void MainWindow::putBackSettings(const QString& dirPath) {
     QString failed;
-    if (!tree::restoreSettings(perFileDir("settings"), dirPath, &failed)) {
+    if (!tree::restoreSettings(PerFileUpdate::folder("settings"), dirPath, &failed)) {
         // Kept where they are: the next installation puts them back.
         qWarning() << "Файл настроек не восстановлен:" << failed;
     }
 }
 
-void MainWindow::fallBackToArchive(const QString& why) {
-    if (run.repairing && !run.manifest) {
+void MainWindow::startPerFile(bool repair) {
+    perFile = new PerFileUpdate({versionInfo, run.recordEntry, repair, run.installedDigests}, this);
+    connect(perFile, &PerFileUpdate::progress, this, &MainWindow::onUpdateProgress);
+    connect(perFile, &PerFileUpdate::hashProgress, progressBar, &QProgressBar::setValue);
+    connect(perFile, &PerFileUpdate::status, this, &MainWindow::setStatus);
+    connect(perFile, &PerFileUpdate::finished, this,
+            [this, repair](PerFileUpdate::End end, const QString& detail) {
+                perFile->deleteLater();
+                perFile = nullptr;
+                endPerFile(end, detail, repair);
+            });
+    perFile->start();
+}
+
+void MainWindow::endPerFile(PerFileUpdate::End end, const QString& detail, bool repair) {
+    switch (end) {
+    case PerFileUpdate::End::Installed:
+        if (QFileInfo::exists(detail)) {
+            startProcess(detail);
+        } else {
+            qWarning() << "Файл не найден:" << detail;
+            setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+        }
+        break;
+    case PerFileUpdate::End::Intact:
+        launchVerified();
+        break;
+    case PerFileUpdate::End::NoManifest:
         // Without its manifest the tree cannot be judged beyond the hash list, which it passed:
         // it is launched as before manifests existed, rather than installed again at each start.
-        qWarning() << "Манифест установленной версии недоступен:" << why;
+        qWarning() << "Манифест установленной версии недоступен:" << detail;
         launchVerified();
-        return;
-    }
-    qWarning() << "Обновление по файлам не выполнено, используется архив:" << why;
-    run.archiveOnly = true;
-    run.manifest.reset();
-    if (run.repairing) {
-        // The archive of the newest release replaces the damaged installation.
-        requestVersionList();
-    } else {
-        downloadArchive();
-    }
-}
-
-void MainWindow::startPerFile(bool repair) {
-    run.repairing = repair;
-    // A manifest checked once is kept under its digest: a start that verifies the whole tree
-    // needs no transfer for it.
-    const QString copyPath = manifestCopyPath(versionInfo);
-    QFile copy(copyPath);
-    if (copy.open(QIODevice::ReadOnly)) {
-        const QByteArray text = copy.read(documents::MaxManifestSize + 1);
-        copy.close();
-        if (isNamedManifest(text, versionInfo)) {
-            usePerFileManifest(text);
-            return;
-        }
-        copy.remove();
-    }
-    const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
-    downloader = new Downloader(this);
-    connect(downloader, &Downloader::updateDownloadProgress, this, &MainWindow::onUpdateProgress);
-    connect(downloader, &Downloader::downloadFinished, this,
-            [this, copyPath](bool ok, const QString& path) {
-                if (!ok && run.cancelled) {
-                    setStatus(QStringLiteral("Загрузка отменена"));
-                    return;
-                }
-                QByteArray text;
-                QFile file(path);
-                if (ok && file.open(QIODevice::ReadOnly)) {
-                    text = file.readAll();
-                    file.close();
-                }
-                if (!path.isEmpty()) {
-                    file.remove();
-                }
-                if (!ok) {
-                    fallBackToArchive(QStringLiteral("манифест не загружен: ") +
-                                      downloader->errorString());
-                    return;
-                }
-                if (!isNamedManifest(text, versionInfo)) {
-                    fallBackToArchive(
-                        QStringLiteral("манифест не совпадает с записью списка версий"));
-                    return;
-                }
-                ensureDirectory(perFileDir("manifests"));
-                QString why;
-                if (!WholeFile::writeAll(copyPath, text, &why)) {
-                    qWarning() << "Ошибка записи в файл:" << why;
-                }
-                usePerFileManifest(text);
-            });
-    const QJsonValue size = versionInfo.value(QStringLiteral("manifest_size"));
-    if (!downloader->startDownload(
-            updateDir, QUrl(versionInfo.value(QStringLiteral("manifest_url")).toString()),
-            qint64(size.toDouble()), Downloader::documentTimeLimit())) {
-        fallBackToArchive(QStringLiteral("загрузка манифеста не началась"));
-    }
-}
-
-void MainWindow::usePerFileManifest(const QByteArray& text) {
-    QString problem;
-    run.manifest = documents::parseManifest(text, &problem);
-    if (!run.manifest) {
-        fallBackToArchive(QStringLiteral("манифест не прочитан: ") + problem);
-        return;
-    }
-    // A manifest that leaves out the executable (made by hand, or served by someone else) would
-    // take the working one away.
-    QString binary = versionInfo.value(QStringLiteral("binary_name")).toString();
-    while (binary.startsWith(QLatin1Char('/'))) {
-        binary.remove(0, 1);
-    }
-    if (std::none_of(run.manifest->files.cbegin(), run.manifest->files.cend(),
-                     [&](const documents::ManifestFile& file) {
-                         return folded(file.path) == folded(binary);
-                     })) {
-        fallBackToArchive(QStringLiteral("в манифесте нет исполняемого файла ") + binary);
-        return;
-    }
-    const QString dirPath = ensureDirectory(
-        paths::dataDir() + versionInfo.value(QStringLiteral("extract_to")).toString());
-    // Names that are not UTF-8 cannot be compared with the manifest nor moved by name.
-    const QString odd = tree::nameNotUtf8(dirPath);
-    if (!odd.isEmpty()) {
-        fallBackToArchive(QStringLiteral("имя файла не в UTF-8: ") + odd);
-        return;
-    }
-    // Only the files that may be as listed are hashed (once: the verification may have hashed
-    // them already); a file of another size is changed. Staged files of an interrupted run
-    // count when their bytes are what their names say.
-    // A file that the installed release's manifest (when kept here) lists with another digest
-    // than the new one is fetched whatever it holds: it is not hashed either.
-    QHash<QString, QString> before;
-    if (!run.repairing && documents::hasManifest(run.recordEntry)) {
-        QFile kept(manifestCopyPath(run.recordEntry));
-        const QByteArray old = kept.open(QIODevice::ReadOnly)
-                                   ? kept.read(documents::MaxManifestSize + 1)
-                                   : QByteArray();
-        const auto installedManifest =
-            isNamedManifest(old, run.recordEntry) ? documents::parseManifest(old) : std::nullopt;
-        for (const documents::ManifestFile& file :
-             installedManifest ? installedManifest->files : QVector<documents::ManifestFile>()) {
-            before.insert(folded(file.path), file.sha256);
-        }
-    }
-    QHash<QString, qint64> sizes;
-    QHash<QString, qint64> stagedSizes;
-    for (const documents::ManifestFile& file : run.manifest->files) {
-        const QString was = before.value(folded(file.path));
-        if (was.isEmpty() || was == file.sha256) {
-            sizes.insert(folded(file.path), file.size);
-        }
-        stagedSizes.insert(file.sha256, file.size);
-    }
-    const QDir dir(dirPath);
-    run.installedEntries = tree::listEntries(dirPath);
-    QStringList toHash;
-    for (const QString& entry : qAsConst(run.installedEntries)) {
-        const QString path = dir.filePath(entry);
-        const auto size = sizes.constFind(folded(entry));
-        const QFileInfo info(path);
-        if (documents::isSettingsFile(entry) || size == sizes.constEnd() || info.isSymLink() ||
-            !info.isFile() || info.size() != *size) {
-            continue;
-        }
-        const auto known = run.installedDigests.constFind(path);
-        if (known == run.installedDigests.constEnd() || !FileHasher::isCurrent(*known)) {
-            toHash << path;
-        }
-    }
-    const QDir staging(perFileDir("files"));
-    for (const QString& name : staging.entryList(QDir::Files | QDir::NoSymLinks)) {
-        if (QFileInfo(staging.filePath(name)).size() == stagedSizes.value(name, -1)) {
-            toHash << staging.filePath(name);
-        }
-    }
-    if (toHash.isEmpty()) {
-        planPerFile();
-        return;
-    }
-    hashInBackground(toHash, [this](const FileHasher& done) {
-        for (const FileHasher::Result& result : done.results()) {
-            run.installedDigests.insert(result.path, result);
-        }
-        planPerFile();
-    });
-}
-
-void MainWindow::planPerFile() {
-    const QString dirPath =
-        paths::dataDir() + versionInfo.value(QStringLiteral("extract_to")).toString();
-    const QDir dir(dirPath);
-    QHash<QString, QString> installed;
-    for (const QString& entry : qAsConst(run.installedEntries)) {
-        const auto known = run.installedDigests.constFind(dir.filePath(entry));
-        const bool usable = known != run.installedDigests.constEnd() && known->read &&
-                            !known->special && FileHasher::isCurrent(*known) &&
-                            !QFileInfo(dir.filePath(entry)).isSymLink();
-        installed.insert(entry, usable ? known->digest : QString());
-    }
-    const QJsonValue archiveSize = versionInfo.value(QStringLiteral("size"));
-    run.plan = documents::planUpdate(*run.manifest, installed,
-                                     archiveSize.isDouble() ? qint64(archiveSize.toDouble()) : -1,
-                                     !run.repairing);
-    if (run.plan.useArchive) {
-        fallBackToArchive(QStringLiteral("изменённые файлы занимают больше %1 % архива")
-                              .arg(documents::MaxFetchShare));
-        return;
-    }
-    if (run.repairing && run.plan.fetch.isEmpty()) {
-        launchVerified();
-        return;
-    }
-    if (run.repairing) {
-        setStatus(QStringLiteral("Файл ") + run.plan.fetch.first().path +
-                  QStringLiteral(" не прошел проверку хеша"));
-    }
-
-    // What is staged already, with the right bytes, is not fetched again.
-    const QDir staging(ensureDirectory(perFileDir("files")));
-    QSet<QString> staged;
-    for (const QString& name : staging.entryList(QDir::Files | QDir::NoSymLinks)) {
-        const auto known = run.installedDigests.constFind(staging.filePath(name));
-        if (known != run.installedDigests.constEnd() && known->read && known->digest == name &&
-            FileHasher::isCurrent(*known)) {
-            staged.insert(name);
-        }
-    }
-    const QUrl manifestUrl(versionInfo.value(QStringLiteral("manifest_url")).toString());
-    QVector<StoreFetcher::Item> items;
-    qint64 needed = 0;
-    for (const documents::ManifestFile& file : qAsConst(run.plan.fetch)) {
-        if (staged.contains(file.sha256)) {
-            continue;
-        }
-        staged.insert(file.sha256);
-        items.append({documents::storedFileUrl(manifestUrl, *run.manifest, file), file.packed,
-                      file.size, file.sha256, staging.filePath(file.sha256)});
-        needed += file.size + file.packed;
-    }
-    // The staged files and, briefly, their compressed objects; the files they replace stay
-    // until the swap is done.
-    const QString shortage =
-        diskspace::shortage(needed, QStorageInfo(staging.path()).bytesAvailable());
-    if (!shortage.isEmpty()) {
-        qWarning() << "Недостаточно места для загрузки файлов:" << staging.path();
-        setStatus(shortage);
-        return;
-    }
-    if (items.isEmpty()) {
-        placeChangedFiles();
-        return;
-    }
-    fetcher = new StoreFetcher(this);
-    connect(fetcher, &StoreFetcher::progress, this, &MainWindow::onUpdateProgress);
-    connect(fetcher, &StoreFetcher::finished, this, [this](bool ok) {
-        StoreFetcher* done = fetcher;
-        fetcher = nullptr; // Cancel has nothing to stop from here on
-        done->deleteLater();
-        if (ok) {
-            placeChangedFiles();
-        } else if (run.cancelled) {
-            setStatus(QStringLiteral("Загрузка отменена"));
+        break;
+    case PerFileUpdate::End::FallBack:
+        qWarning() << "Обновление по файлам не выполнено, используется архив:" << detail;
+        run.archiveOnly = true;
+        if (repair) {
+            // The archive of the newest release replaces the damaged installation.
+            requestVersionList();
         } else {
-            fallBackToArchive(QStringLiteral("файл не загружен: ") + done->errorString());
+            downloadArchive();
         }
-    });
-    fetcher->start(items, ensureDirectory(perFileDir("objects")));
-}
-
-void MainWindow::placeChangedFiles() {
-    // The same labels as the archive path: the download has ended, the files are put in place.
-    setStatus(QStringLiteral("Загрузка завершена успешно."));
-    setStatus(QStringLiteral("Распаковка архива"));
-    const QString dirPath =
-        paths::dataDir() + versionInfo.value(QStringLiteral("extract_to")).toString();
-
-    // The installed spelling of each path the manifest names (letter case aside on Windows).
-    QHash<QString, QString> installedSpelling;
-    for (const QString& entry : qAsConst(run.installedEntries)) {
-        installedSpelling.insert(folded(entry), entry);
-    }
-    QStringList aside = run.plan.remove;
-    QVector<tree::Placement> place;
-    QHash<QString, int> uses;
-    for (const documents::ManifestFile& file : qAsConst(run.plan.fetch)) {
-        uses[file.sha256] += 1;
-    }
-    for (const documents::ManifestFile& file : qAsConst(run.plan.fetch)) {
-        const QString old = installedSpelling.value(folded(file.path));
-        if (!old.isEmpty()) {
-            aside << old;
-        }
-        // A file or a link where the release has a folder is in the way: it goes aside too
-        // (a link is moved as a link, nothing is ever written through it).
-        const QStringList segments = file.path.split(QLatin1Char('/'));
-        for (int i = 1; i < segments.size(); ++i) {
-            const QString inTheWay =
-                installedSpelling.value(folded(segments.mid(0, i).join(QLatin1Char('/'))));
-            if (!inTheWay.isEmpty() && !aside.contains(inTheWay)) {
-                aside << inTheWay;
-            }
-        }
-        // A content at several paths is staged once: each but its last use takes a copy.
-        QString staged = perFileDir("files") + QLatin1Char('/') + file.sha256;
-        if (--uses[file.sha256] > 0) {
-            const QString copy = staged + QLatin1Char('.') + QString::number(place.size());
-            QString why;
-            if (!WholeFile::copy(staged, copy, &why)) {
-                fallBackToArchive(QStringLiteral("не удалось скопировать файл: ") + why);
-                return;
-            }
-            staged = copy;
-        }
-        place.append({staged, file.path});
-    }
-
-    // From here the record no longer describes what is on disk: a run stopped during the swap
-    // finds no record and completes the update from the staged files. It is set aside, its
-    // version still the floor of a signed build.
-    if (!removeVersionRecord()) {
-        setStatus(QStringLiteral("Не удалось удалить файл latestVersion.json. Напишите в "
-                                 "техподдержку."));
-        return;
-    }
-    tree::removeTree(paths::dataDir() + paths::updateSubdir(), QStringLiteral("/old"));
-    const QString asideDir = ensureDirectory(perFileDir("old"));
-    QString failed;
-    if (!tree::swapFiles(dirPath, aside, place, asideDir, &failed)) {
-        // Everything is back as it was: so is the record. The archive replaces the whole tree
-        // (and the wipe handles what a swap cannot), once.
-        qWarning() << "Файл не заменён:" << failed;
-        restoreVersionRecord();
-        fallBackToArchive(QStringLiteral("файлы не заменены: ") + failed);
-        return;
-    }
-    const QString updateDir = paths::dataDir() + paths::updateSubdir();
-    tree::removeTree(updateDir, QStringLiteral("/old"));
-    tree::removeTree(updateDir, QStringLiteral("/files"));
-    tree::removeTree(updateDir, QStringLiteral("/objects"));
-    // Only the manifest of what is installed now is kept.
-    const QDir manifests(perFileDir("manifests"));
-    const QString current = QFileInfo(manifestCopyPath(versionInfo)).fileName();
-    for (const QString& name : manifests.entryList(QDir::Files)) {
-        if (name != current) {
-            QFile::remove(manifests.filePath(name));
-        }
-    }
-    putBackSettings(dirPath);
-    setStatus(QStringLiteral("Распаковка завершена успешно."));
-    const QString executable =
-        dirPath + versionInfo.value(QStringLiteral("binary_name")).toString();
-    if (QFileInfo::exists(executable)) {
-        startProcess(executable);
-    } else {
-        qWarning() << "Файл не найден:" << executable;
-        setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
+        break;
+    case PerFileUpdate::End::Stopped:
+        setStatus(detail);
+        break;
     }
 }

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "documents.h"
+#include "manifest.h"
 #include "paths.h"
 
 #ifdef Q_OS_WIN

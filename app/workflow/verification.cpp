@@ -12,7 +12,9 @@
 #include "documents.h"
 #include "downloader.h"
 #include "mainwindow.h"
+#include "manifest.h"
 #include "paths.h"
+#include "record.h"
 #include "wholefile.h"
 
 void MainWindow::checkForInstalledApplication() {
@@ -186,27 +188,4 @@ void MainWindow::compareInstalledFiles() {
         return;
     }
     launchVerified();
-}
-
-void MainWindow::launchVerified() {
-    progressBar->setValue(100);
-    const QString dirPath = paths::dataDir() + versionInfo[QStringLiteral("extract_to")].toString();
-    setStatus(
-        QStringLiteral("Верификация успешно завершена: все файлы имеют правильные хеш-суммы"));
-    const QString executable = dirPath + versionInfo[QStringLiteral("binary_name")].toString();
-    if (QFileInfo::exists(executable) && !paths::changeableByOthers(executable).isEmpty()) {
-        // Installed again, the files are the user's only.
-        setStatus(QStringLiteral("Файл %1 могут изменять другие пользователи: запуск отменён. "
-                                 "Напишите в техподдержку.")
-                      .arg(QDir::toNativeSeparators(executable)));
-        requestVersionList();
-    } else if (QFileInfo::exists(executable)) {
-        startProcess(executable);
-    } else {
-        qWarning() << "Файл не найден:" << executable;
-        setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
-        // The record names an installation that is not there (deleted, or never complete):
-        // without it the next run installs again instead of stopping here every time.
-        removeVersionRecord();
-    }
 }

@@ -14,6 +14,7 @@
 #include "contentstore.h"
 #include "documents.h"
 #include "downloader.h"
+#include "manifest.h"
 #include "replacement.h"
 #include "serverfiles.h"
 #include "sha256.h"

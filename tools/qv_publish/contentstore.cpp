@@ -12,6 +12,7 @@
 
 #include "console.h"
 #include "documents.h"
+#include "manifest.h"
 #include "replacement.h"
 #include "serverfiles.h"
 #include "serverlock.h"
