@@ -1,7 +1,9 @@
 #pragma once
 
 // The file-system rules of the installation directory: where the links that an extractor left
-// lead, names that are not UTF-8, and the wipe. They judge what is on disk, never the spelling.
+// lead, names that are not UTF-8, and the wipe (tree.cpp); the listing, the per-file swap and the
+// settings kept across an installation (swap.cpp). They judge what is on disk, never the
+// spelling.
 
 #include <QString>
 #include <QStringList>
@@ -9,6 +11,9 @@
 #include <functional>
 
 namespace tree {
+
+// The segments of relative that name something ("/" or "\\" between them): no empty ones, no ".".
+QStringList namedSegments(const QString& relative);
 
 // How many links one path may pass through before it counts as a loop (as the system's own
 // limit on Linux).
@@ -40,6 +45,7 @@ bool removeTree(const QString& base, const QString& relative, QString* failed = 
 
 } // namespace tree
 
+// ---- Changing the tree file by file (swap.cpp) ----
 namespace tree {
 
 // The relative ("/"-separated) paths of everything under dir that is not a directory: files,
