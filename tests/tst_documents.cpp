@@ -187,8 +187,9 @@ void DocumentsTest::entryGuards_data() {
         QTest::addRow("extract_to \"%s\"", qPrintable(target)) << target << ok << false;
     }
     // Siblings of the data directory, and the updater's own files and folders in it.
-    for (const char* target : {"app", "2", "/update/x", "/BIN/x", "/7z", "/hashlist.json",
-                               "/LatestVersion.json", "/qv_updater.exe", "/qv_updater.lock"}) {
+    for (const char* target :
+         {"app", "2", "/update/x", "/BIN/x", "/update\\x", "/bin\\x", "/7z", "/hashlist.json",
+          "/LatestVersion.json", "/qv_updater.exe", "/qv_updater.lock"}) {
         QTest::addRow("extract_to \"%s\"", target) << QString(target) << ok << false;
     }
     for (const QString& binary : {QString(""), QString("/../../bin/sh"), QString("\\..\\x.exe"),
@@ -271,6 +272,8 @@ void DocumentsTest::links_data() {
     QTest::newRow("dangling inside") << QByteArrayList{"libx.so>libx.so.1"} << false;
     QTest::newRow("climbing past a missing name") << QByteArrayList{"a>gone/../../outside"} << true;
     QTest::newRow("loop") << QByteArrayList{"a>b", "b>a"} << true;
+    // A sibling whose name begins with the installation's is outside it.
+    QTest::newRow("into a sibling named alike") << QByteArrayList{"a>../inst2/x"} << true;
     QTest::newRow("names not UTF-8, a link out")
         << QByteArrayList{"d\xff/", "d\xff/f\xc3", "d\xff/out>../../outside"} << true;
 }
@@ -525,6 +528,16 @@ void DocumentsTest::swap() {
     QCOMPARE(tree::swapFiles(inst, aside, placements, dir.filePath("old"), &failed),
              !after.isEmpty());
     QCOMPARE(testenv::readTree(inst), after.isEmpty() ? installed : after);
+#ifndef Q_OS_WIN
+    // What the swap puts in place is the user's only.
+    for (auto it = place.begin(); it != place.end() && !after.isEmpty(); ++it) {
+        const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFileInfo(inst + "/" + it.key()).permissions() & others,
+                 QFileDevice::Permissions());
+    }
+#endif
     QCOMPARE(testenv::readTree(dir.filePath("outside")), (testenv::Tree{{"kept", "1"}}));
     // What was replaced or in the way is aside, or nothing when refused.
     const uint asideCount = QDir(dir.filePath("old")).count() - 2;
