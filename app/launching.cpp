@@ -23,11 +23,11 @@
 #include <sys/stat.h>
 #endif
 
-void MainWindow::startProcess(QString binaryPath) {
+bool MainWindow::startProcess(QString binaryPath) {
     if (!QFileInfo::exists(binaryPath)) {
         qWarning() << "Файл не найден:" << binaryPath;
         setStatus(QStringLiteral("Исполняемый файл не найден! Напишите в техподдержку."));
-        return;
+        return false;
     }
     // Another user could have put their own program there: it is not started.
     const QString exposed = paths::changeableByOthers(binaryPath);
@@ -36,7 +36,7 @@ void MainWindow::startProcess(QString binaryPath) {
         setStatus(QStringLiteral("Файл %1 могут изменять другие пользователи: запуск отменён. "
                                  "Напишите в техподдержку.")
                       .arg(QDir::toNativeSeparators(binaryPath)));
-        return;
+        return false;
     }
     auto* process = new QProcess(this);
     process->setProgram(binaryPath);
@@ -53,7 +53,7 @@ void MainWindow::startProcess(QString binaryPath) {
     if (!started) {
         qWarning() << "Ошибка при запуске процесса";
         setStatus(QStringLiteral("Ошибка при запуске исполняемого файла."));
-        return;
+        return false;
     }
     qDebug() << "Процесс успешно запущен.";
     setStatus(QStringLiteral("Приложение запущено"));
@@ -72,6 +72,7 @@ void MainWindow::startProcess(QString binaryPath) {
         QDir().rmdir(QFileInfo(aside).path());
     }
     QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    return true;
 }
 
 namespace record {
@@ -139,6 +140,9 @@ QString realPath(const QString& path) {
 } // namespace
 
 void MainWindow::launchInstalledUpdater() {
+    if (startedUpdateProgram) {
+        return; // the separate update program has taken over
+    }
     const QString current = QCoreApplication::applicationFilePath();
     const QString installed = paths::dataDir() + paths::installedUpdaterName();
     qDebug() << "Текущее расположение" << current;

@@ -52,10 +52,9 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& serverUrl)
     network::reportProblems(networkManager);
     // A separate update program takes over when it is installed.
     const QString updateProgram = paths::dataDir() + paths::separateUpdateProgram();
-    if (QFileInfo::exists(updateProgram)) {
-        startProcess(updateProgram);
-        QCoreApplication::quit();
-    }
+    // Once it has started, the run ends without reading the record or asking the server
+    // anything; the window is still built, as the entry shows it until the quit.
+    startedUpdateProgram = QFileInfo::exists(updateProgram) && startProcess(updateProgram);
 
     form->setupUi(this);
     setWindowTitle(QStringLiteral("Обновление Quorvex"));
@@ -99,7 +98,9 @@ MainWindow::MainWindow(QWidget* parent, const QUrl& serverUrl)
         }
     });
 
-    checkForInstalledApplication();
+    if (!startedUpdateProgram) {
+        checkForInstalledApplication();
+    }
 }
 
 MainWindow::~MainWindow() {

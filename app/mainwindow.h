@@ -68,7 +68,8 @@ private slots:
     void installDownloadedFile(QString filePath);
     void updateLoadBar(int progress);
     // launching.cpp
-    void startProcess(QString binaryPath);
+    // True when the program started (the quit is then scheduled).
+    bool startProcess(QString binaryPath);
     // workflow/verification.cpp
     void checkForInstalledApplication();
     void verifyInstalledVersion();
@@ -128,6 +129,9 @@ private:
     void endPerFile(PerFileUpdate::End end, const QString& detail, bool repair);
     // Puts the settings files kept while the installation at dirPath was replaced back there.
     void putBackSettings(const QString& dirPath);
+
+    // The separate update program was started at construction: this run does nothing more.
+    bool startedUpdateProgram = false;
 
     // The window and its transfers.
     MainWindowForm* form;
