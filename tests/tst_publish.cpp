@@ -450,7 +450,7 @@ private slots:
         const Tree after = readTree(dir.path());
         if (lost) {
             // What the undone publish stored is named by no entry: prune takes it away.
-            QVERIFY(pruneStore(dir.path(), false, quiet).ok);
+            QVERIFY(pruneStore(dir.path(), {}, quiet).ok);
             QCOMPARE(readTree(dir.path()), before);
             return;
         }

@@ -34,10 +34,12 @@ struct StoreResult {
 
 // Lists every file under installDir (the tree as the updater unpacks it) in a manifest and
 // makes sure that the store of serverDir holds each file's object: a missing one is packed, an
-// existing one is unpacked once to prove it and packed again when it is damaged. Then the
-// manifest is written. A tree that a manifest cannot describe (a link, a FIFO, a path the
-// updater refuses) gets none: *result names why. False only when something could not be
-// written or read, with *error.
+// existing one is unpacked once (in memory) to prove it and packed again when it is damaged,
+// on every core. Then the manifest is written. Where SyncsFileSystem, the objects are not yet
+// flushed to the disk: the caller's FileSystemSync does that before anything names them. A
+// folder or object of the store that is a link is refused, never written through. A tree that
+// a manifest cannot describe (a link, a FIFO, a path the updater refuses) gets none: *result
+// names why. False only when something could not be written or read, with *error.
 bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
                 StoreResult* result, QString* error);
 
@@ -45,11 +47,18 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
 // "download_url" (the server directory's root); an empty string otherwise.
 QString servedFile(const QString& serverDir, const QJsonObject& entry, const QUrl& url);
 
+struct PruneOptions {
+    bool dryRun = false;       // list only
+    bool evenIfShared = false; // also a store that may be shared with another server directory
+};
+
 struct PruneResult {
     bool ok = false;
     QString error;      // why nothing was removed
     QStringList unused; // files of the manifests and the store that no entry names
     qint64 bytes = 0;   // their total size
+    QString shared;     // why the store may be shared with another server directory
+    QStringList notes;  // worth knowing: a dry run without the lock
 };
 
 // Removes the files that writeStore added, and the folders that this leaves empty: a publish
@@ -57,9 +66,12 @@ struct PruneResult {
 void removeAdded(const QString& serverDir, const StoreResult& result);
 
 // Finds (and unless dryRun, removes) every file under the server directory's manifests and
-// store folders that no entry of its version list names, through its manifest. Refuses, removing
-// nothing, when the version list or a manifest that it names cannot be read. Holds the server
-// directory's lock.
-PruneResult pruneStore(const QString& serverDir, bool dryRun, Reporter& reporter);
+// store folders that no entry of its version list names, through its manifest: a manifest is
+// found by its digest and file name and an object by its digest, however the entry's URLs are
+// written. Refuses, removing nothing, when the version list cannot be read, or a manifest that
+// an entry names is not there or cannot be read, or (unless evenIfShared) the store shows signs
+// of being shared with another server directory. Holds the server directory's lock; a dry run
+// that cannot make the lock file lists without it.
+PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Reporter& reporter);
 
 } // namespace publish

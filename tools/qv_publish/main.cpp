@@ -27,7 +27,7 @@ const char* const usageText = R"(Usage:
                      --extract-to /PATH --binary-name /FILE [--server-dir DIR]
                      [--signing-key FILE] [--no-manifest]
   qv_publish check [--server-dir DIR] [--public-key KEYS]
-  qv_publish prune [--server-dir DIR] [--dry-run]
+  qv_publish prune [--server-dir DIR] [--dry-run] [--even-if-shared]
   qv_publish --help
 
 keygen   Writes a new Ed25519 signing key into FILE (readable by its owner only; an
@@ -78,8 +78,14 @@ prune    Removes from manifests/ and store/ every file that no entry of versions
          names (through its manifest): what releases no longer listed left behind, and
          what an interrupted publish wrote. Remove an entry from versions.json first to
          retire its files; an updater may still be fetching them until its next start.
-         With --dry-run, only lists them. Refuses, removing nothing, when a manifest that
-         an entry names cannot be read.
+         A manifest is found by its digest and file name, an object by its digest:
+         entries whose archives or manifests moved to another host keep theirs. With
+         --dry-run, only lists them (also in a directory it cannot write). Refuses,
+         removing nothing, when a manifest that an entry names is not there or cannot
+         be read, and when the store may be shared with another server directory (it,
+         manifests/ or a folder or file in them is a link, a file has other hard links,
+         or they lie on another file system): what this list does not name may be the
+         other's live content. --even-if-shared prunes it all the same.
 
 One publish, check or prune at a time works in a server directory (the lock file
 .qv_publish.lock): another one waits. A publish killed while replacing files leaves
@@ -107,6 +113,7 @@ Options:
   --public-key KEYS   public keys as printed by keygen, separated by commas
   --no-manifest       publish the archive only
   --dry-run           prune: list, remove nothing
+  --even-if-shared    prune: also a store that may be shared
   -h, --help          this text
 
 Exit codes: 0 done / no problems, 1 publishing failed / problems found, 2 bad arguments.
@@ -296,7 +303,10 @@ int runCheck(const QStringList& arguments) {
 }
 
 int runPrune(QStringList arguments) {
-    const bool dryRun = takeFlag(&arguments, QStringLiteral("--dry-run"));
+    publish::PruneOptions options;
+    options.dryRun = takeFlag(&arguments, QStringLiteral("--dry-run"));
+    options.evenIfShared = takeFlag(&arguments, QStringLiteral("--even-if-shared"));
+    const bool dryRun = options.dryRun;
     QMap<QString, QString> values;
     QString error;
     if (!parseOptions(arguments, {QStringLiteral("--server-dir")}, &values, &error)) {
@@ -308,7 +318,10 @@ int runPrune(QStringList arguments) {
             QStringLiteral("--server-dir \"%1\" is not a directory").arg(serverDir));
     }
     publish::ConsoleReporter reporter;
-    const publish::PruneResult result = publish::pruneStore(serverDir, dryRun, reporter);
+    const publish::PruneResult result = publish::pruneStore(serverDir, options, reporter);
+    for (const QString& note : result.notes) {
+        reporter.info(QStringLiteral("note: ") + note);
+    }
     if (!result.ok) {
         printError(QStringLiteral("nothing was pruned: ") + result.error);
         return Failed;
@@ -321,6 +334,14 @@ int runPrune(QStringList arguments) {
                       .arg(dryRun ? QStringLiteral("Would remove") : QStringLiteral("Removed"))
                       .arg(result.unused.size())
                       .arg(result.bytes));
+    if (!result.shared.isEmpty()) {
+        reporter.info(QStringLiteral("note: the store may be shared with another server "
+                                     "directory (%1); %2")
+                          .arg(result.shared, options.evenIfShared
+                                                  ? QStringLiteral("pruned as asked")
+                                                  : QStringLiteral("prune removes nothing from "
+                                                                   "it without --even-if-shared")));
+    }
     return Ok;
 }
 

@@ -19,6 +19,7 @@
 #include "signing.h"
 #include "tree.h"
 #include "versionlist.h"
+#include "wholefile.h"
 
 namespace publish {
 
@@ -232,13 +233,13 @@ QString selectionProblem(const versionlist::Edit& edit, const QJsonObject& entry
 // that would make the updater refuse the release, or reinstall it at every start, is refused;
 // one of an entry that it never installs is only reported.
 bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QString& publicKey,
-                  Reporter& reporter, QString* error) {
+                  const QString& unpacked, Reporter& reporter, QString* error) {
     QHash<QString, QString> staged;
     for (const Move& move : moves) {
         staged.insert(move.target, QDir(serverDir).filePath(move.staged));
     }
     reporter.info(QStringLiteral("Checking the release as the updater will read it"));
-    const CheckResult check = checkServerDir(serverDir, reporter, publicKey, staged);
+    const CheckResult check = checkServerDir(serverDir, reporter, publicKey, staged, unpacked);
     QStringList refused;
     for (const Finding& finding : check.problems) {
         const QString text = QStringLiteral("[%1] %2").arg(finding.code, finding.message);
@@ -280,6 +281,18 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     if (!lock.acquire(reporter, &result.error)) {
         return result;
     }
+    // A link in the server directory may lead anywhere, outside it too: nothing is written
+    // while there is one.
+    const QStringList links = serverLinks(serverDir);
+    if (!links.isEmpty()) {
+        result.error = QStringLiteral("the server directory holds symbolic links, which publish "
+                                      "never writes through (check lists them as server-link): "
+                                      "%1; replace each with what it names")
+                           .arg(links.join(QStringLiteral(", ")));
+        return result;
+    }
+    // Opened before anything is written: a failed write-back of any file since then is seen.
+    FileSystemSync flush(serverDir);
     const Recovery recovery = recoverInterrupted(serverDir);
     if (!recovery.removed.isEmpty()) {
         reporter.info(QStringLiteral("Removed the files staged by a publish that stopped before "
@@ -451,12 +464,12 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // new list beside the old hash list, which makes every client that installs reinstall at
     // each start, lasts only until then.
     const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
-    bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
-                   writeFileAtomically(stagedHashList, hashList, &result.error);
+    bool written = WholeFile::writeAll(stagedList, edit.document, &result.error) &&
+                   WholeFile::writeAll(stagedHashList, hashList, &result.error);
     if (written && !key.isEmpty()) {
-        written = writeFileAtomically(stagedListSignature, signing::sign(key, edit.document),
+        written = WholeFile::writeAll(stagedListSignature, signing::sign(key, edit.document),
                                       &result.error) &&
-                  writeFileAtomically(stagedHashListSignature, signing::sign(key, hashList),
+                  WholeFile::writeAll(stagedHashListSignature, signing::sign(key, hashList),
                                       &result.error);
     }
     QList<Move> moves;
@@ -468,7 +481,16 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
             moves << Move{stagedName(name), name, moves.isEmpty() ? digest : QString()};
         }
     }
-    if (!written || !checkRelease(serverDir, moves, result.publicKey, reporter, &result.error)) {
+    if (!written ||
+        !checkRelease(serverDir, moves, result.publicKey, installDir, reporter, &result.error)) {
+        return result;
+    }
+    // Everything is on the disk before the first move: the archive that 7-Zip wrote, and the
+    // objects, flushed here together where the file system allows it. The unpacked tree goes
+    // first, before it is written back for nothing (removing files on the disk can cost more
+    // than writing them).
+    scratch.remove();
+    if (!flush.sync(&result.error)) {
         return result;
     }
     bool restored = true;

@@ -10,6 +10,7 @@
 
 #include "serverfiles.h"
 #include "sha256.h"
+#include "wholefile.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -70,7 +71,7 @@ struct Journal {
     bool moved(int i) const { return !QFileInfo::exists(staged(i)); }
     QString version() const { return text.value(QStringLiteral("version")).toString(); }
     bool write(QString* error) const {
-        return writeFileAtomically(journalPath(dir.path()), QJsonDocument(text).toJson(), error);
+        return WholeFile::writeAll(journalPath(dir.path()), QJsonDocument(text).toJson(), error);
     }
 };
 
