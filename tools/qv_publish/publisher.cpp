@@ -285,9 +285,9 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // while there is one.
     const QStringList links = serverLinks(serverDir);
     if (!links.isEmpty()) {
-        result.error = QStringLiteral("the server directory holds symbolic links, which publish "
-                                      "never writes through (check lists them as server-link): "
-                                      "%1; replace each with what it names")
+        result.error = QStringLiteral("[server-link] the server directory holds symbolic links, "
+                                      "which publish never writes through: %1; replace each with "
+                                      "what it names")
                            .arg(links.join(QStringLiteral(", ")));
         return result;
     }
