@@ -57,8 +57,13 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
          --no-manifest leaves out the last two: every update takes the archive. A tree
          that a manifest cannot describe (links, FIFOs) is published without one, with a
          warning.
-         Each file is written whole or not at all, and the new files replace the old
-         ones together: when one cannot be replaced, the ones before it are put back.
+         Each file is written whole or not at all (written, flushed to the disk and its
+         size proven before it replaces anything; a full disk is named as the system
+         names it), and the new files replace the old ones together: when one cannot be
+         replaced, the ones before it are put back. A server directory that holds a
+         symbolic link (or junction) among its files or anywhere in manifests/ and
+         store/ is refused before anything is written: publish never writes through a
+         link, which may lead outside the directory.
          Before that, the server directory is checked as it will then be, by every
          rule of check: whatever would make the updater refuse the release, or
          reinstall it at every start, is refused; problems of entries that the
@@ -71,8 +76,10 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
 
 check    Reads the server directory as the updater will and lists every problem it would
          hit; says which entry would be installed. Unpacks that entry's archive to check
-         it against the hash list and to find its executable. With --public-key (the
-         build setting's value), also checks both signatures as such a build does.
+         it against the hash list and to find its executable, and unpacks every object
+         of its manifest in memory. Reports links in the server directory (server-link).
+         With --public-key (the build setting's value), also checks both signatures as
+         such a build does.
 
 prune    Removes from manifests/ and store/ every file that no entry of versions.json
          names (through its manifest): what releases no longer listed left behind, and
