@@ -61,9 +61,9 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
          size proven before it replaces anything; a full disk is named as the system
          names it), and the new files replace the old ones together: when one cannot be
          replaced, the ones before it are put back. A server directory that holds a
-         symbolic link (or junction) among its files or anywhere in manifests/ and
-         store/ is refused before anything is written: publish never writes through a
-         link, which may lead outside the directory.
+         symbolic link (or junction) where publish writes (the documents, signatures,
+         quorvex-*.7z, manifests/ and store/ at any depth) is refused before anything
+         is written: publish never writes through a link, which may lead anywhere.
          Before that, the server directory is checked as it will then be, by every
          rule of check: whatever would make the updater refuse the release, or
          reinstall it at every start, is refused; problems of entries that the
@@ -77,7 +77,7 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
 check    Reads the server directory as the updater will and lists every problem it would
          hit; says which entry would be installed. Unpacks that entry's archive to check
          it against the hash list and to find its executable, and unpacks every object
-         of its manifest in memory. Reports links in the server directory (server-link).
+         of its manifest in memory. Reports those links (server-link).
          With --public-key (the build setting's value), also checks both signatures as
          such a build does.
 

@@ -285,10 +285,13 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // while there is one.
     const QStringList links = serverLinks(serverDir);
     if (!links.isEmpty()) {
-        result.error = QStringLiteral("[server-link] the server directory holds symbolic links, "
-                                      "which publish never writes through: %1; replace each with "
-                                      "what it names")
-                           .arg(links.join(QStringLiteral(", ")));
+        result.error =
+            QStringLiteral("[server-link] the server directory holds symbolic links "
+                           "where publish writes, and it never writes through one: "
+                           "%1%2; replace each with what it names")
+                .arg(links.mid(0, 5).join(QStringLiteral(", ")),
+                     links.size() > 5 ? QStringLiteral(" (and %1 more)").arg(links.size() - 5)
+                                      : QString());
         return result;
     }
     // Opened before anything is written: a failed write-back of any file since then is seen.

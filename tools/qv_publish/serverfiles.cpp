@@ -45,7 +45,19 @@ bool isLink(const QString& path) {
 
 namespace {
 void collectLinks(const QDir& base, const QString& folder, bool descend, QStringList* links) {
+    // At the top, the names that publish writes: the documents, their signatures, the
+    // archives, the journal, what it stages beside them, and the two folders.
+    static const QStringList written{QStringLiteral("versions.json*"),
+                                     QStringLiteral("hashlist.json*"),
+                                     QStringLiteral("quorvex-*.7z"),
+                                     QStringLiteral(".versions.json*"),
+                                     QStringLiteral(".hashlist.json*"),
+                                     QStringLiteral(".quorvex-*.7z*"),
+                                     QStringLiteral(".qv_publish.*"),
+                                     QStringLiteral("manifests"),
+                                     QStringLiteral("store")};
     const QStringList names = QDir(folder).entryList(
+        descend ? QStringList() : written,
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& name : names) {
         const QString path = folder + QLatin1Char('/') + name;

@@ -17,9 +17,10 @@ class Reporter;
 // that stands for a name elsewhere: what is written there lands wherever it leads.
 bool isLink(const QString& path);
 
-// The links that a publish could write through in serverDir: among its own entries and at any
-// depth under its manifests and store folders (not descending into links). Each as its path
-// relative to serverDir, with where it leads when that is known ("store/ab -> /elsewhere").
+// The links in serverDir where a publish writes: the documents, signatures, archives and the
+// journal, the manifests and store folders and anything at any depth under them (not
+// descending into links). Each as its path relative to serverDir, with where it leads when that
+// is known ("store/ab -> /elsewhere"). Other entries of the directory are the vendor's own.
 QStringList serverLinks(const QString& serverDir);
 
 // Flushes the files written into the file system that holds a folder to the disk, on Linux in
