@@ -645,8 +645,14 @@ private:
         for (const documents::ManifestFile& item : manifest->files) {
             listed.insert(item.path, item);
         }
+        // A publish made the manifest from this very tree a moment ago: comparing them again
+        // would only repeat its hashing.
+        if (installDir == unpacked) {
+            listed.clear();
+        }
         QStringList mismatches;
-        for (const QString& name : tree::listEntries(installDir)) {
+        for (const QString& name :
+             installDir == unpacked ? QStringList() : tree::listEntries(installDir)) {
             const auto it = listed.constFind(name);
             if (it == listed.constEnd()) {
                 mismatches

@@ -32,9 +32,8 @@ bool linkFile(const QString& path, const QString& link, QString* error) {
                         nullptr)) {
         return true;
     }
-    *error = QStringLiteral("cannot keep the previous %1 as %2 (error %3)")
-                 .arg(path, link)
-                 .arg(GetLastError());
+    *error = QStringLiteral("cannot keep the previous %1 as %2: %3")
+                 .arg(path, link, qt_error_string(int(GetLastError())));
 #else
     if (::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0) {
         return true;
