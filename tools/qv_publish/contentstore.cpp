@@ -68,6 +68,7 @@ struct Item {
 
 // Makes the object of one file, or proves the one there; an empty string or why not.
 QString storeItem(const QString& installDir, const QString& serverDir, Item* item,
+                  const QSet<QString>& proven,
                   const std::function<QString(const QString& folder)>& prepareFolder) {
     const QString source = QDir(installDir).filePath(item->path);
     QByteArray bytes;
@@ -91,6 +92,10 @@ QString storeItem(const QString& installDir, const QString& serverDir, Item* ite
         return QStringLiteral("cannot read %1: %2").arg(source, why);
     }
     const QString object = QDir(serverDir).filePath(objectName(item->sha256));
+    if (proven.contains(item->sha256)) {
+        item->packed = QFileInfo(object).size();
+        return QString();
+    }
     if (isLink(object)) {
         return QStringLiteral("%1 is a symbolic link: publish never writes through one")
             .arg(object);
@@ -124,50 +129,12 @@ QString storeItem(const QString& installDir, const QString& serverDir, Item* ite
     }
     return QString();
 }
-} // namespace
-
-bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
-                StoreResult* result, QString* error) {
-    *result = StoreResult();
-    QVector<Item> items;
-    qint64 total = 0;
-    for (const QString& path : tree::listEntries(installDir)) {
-        const QFileInfo info(QDir(installDir).filePath(path));
-        if (info.isSymLink() || !info.isFile()) {
-            result->skipped = QStringLiteral("\"%1\" is not a plain file (a link, a FIFO or a "
-                                             "device): a manifest lists files only")
-                                  .arg(path);
-            return true;
-        }
-        Item item;
-        item.path = path;
-        item.size = info.size();
-        items.append(item);
-        total += info.size();
-    }
-    // The paths are judged by the updater's own rules before anything is packed.
-    QJsonArray draft;
-    for (const Item& item : items) {
-        draft.append(QJsonObject{{QStringLiteral("path"), item.path},
-                                 {QStringLiteral("size"), item.size},
-                                 {QStringLiteral("sha256"), QString(64, QLatin1Char('0'))},
-                                 {QStringLiteral("packed"), 1}});
-    }
-    QString problem;
-    if (!documents::parseManifest(manifestText(draft), &problem)) {
-        result->skipped = QStringLiteral("the updater would refuse its manifest: ") + problem;
-        return true;
-    }
-    for (const char* folder : {StoreFolder, ManifestFolder}) {
-        const QString path = QDir(serverDir).filePath(QLatin1String(folder));
-        if (isLink(path)) {
-            *error =
-                QStringLiteral("%1 is a symbolic link: publish never writes through one").arg(path);
-            return false;
-        }
-    }
-
-    // The files are hashed and packed on every core; the first failure stops the others.
+// Stores (or proves) the objects of items, files under dir, on every core: objects whose
+// digests are in proven are kept as they are. progress(bytes done) is called on this thread.
+// The first failure stops the others.
+bool storeItems(const QString& dir, const QString& serverDir, QVector<Item>* items,
+                const QSet<QString>& proven, const std::function<void(qint64)>& progress,
+                QString* error) {
     QMutex folderLock;
     QSet<QString> folders;
     auto prepareFolder = [&](const QString& folder) {
@@ -191,9 +158,8 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
     std::atomic_bool stop{false};
     QString firstError;
     auto work = [&](bool reporting) {
-        const QString step = QStringLiteral("Filling the content store");
-        for (int i = next++; i < items.size() && !stop; i = next++) {
-            const QString why = storeItem(installDir, serverDir, &items[i], prepareFolder);
+        for (int i = next++; i < items->size() && !stop; i = next++) {
+            const QString why = storeItem(dir, serverDir, &(*items)[i], proven, prepareFolder);
             if (!why.isEmpty()) {
                 QMutexLocker locker(&folderLock);
                 if (!stop.exchange(true)) {
@@ -201,9 +167,9 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
                 }
                 return;
             }
-            done += items[i].size;
-            if (reporting) {
-                reporter.progress(step, total > 0 ? int(done * 100 / total) : 100);
+            done += items->at(i).size;
+            if (reporting && progress) {
+                progress(done);
             }
         }
     };
@@ -215,6 +181,99 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
     for (std::thread& worker : workers) {
         worker.join();
     }
+    if (stop) {
+        *error = firstError;
+    }
+    return !stop;
+}
+} // namespace
+
+Prefill prefillStore(const QString& sourceDir, const QString& serverDir) {
+    Prefill prefill;
+    QVector<Item> items;
+    for (const QString& path : tree::listEntries(sourceDir)) {
+        const QFileInfo info(QDir(sourceDir).filePath(path));
+        if (info.isSymLink() || !info.isFile()) {
+            return prefill; // no manifest: nothing to store
+        }
+        Item item;
+        item.path = path;
+        item.size = info.size();
+        items.append(item);
+    }
+    QString error;
+    storeItems(sourceDir, serverDir, &items, {}, {}, &error);
+    for (const Item& item : items) {
+        const QString object = QDir(serverDir).filePath(objectName(item.sha256));
+        if (item.sha256.isEmpty() || !QFileInfo(object).isFile()) {
+            continue;
+        }
+        if (item.added) {
+            prefill.added << object;
+        }
+        // A failure stops the others with items half done: only finished ones count.
+        if (item.packed > 0) {
+            prefill.proven.insert(item.sha256);
+        }
+        prefill.written += item.written ? 1 : 0;
+    }
+    return prefill;
+}
+
+bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
+                StoreResult* result, QString* error, const Prefill& prefill) {
+    *result = StoreResult();
+    // Objects made ahead for a tree that gets no manifest are named by nothing.
+    auto noManifest = [&](const QString& why) {
+        result->added = prefill.added;
+        removeAdded(serverDir, *result);
+        result->added.clear();
+        result->skipped = why;
+        return true;
+    };
+    QVector<Item> items;
+    qint64 total = 0;
+    for (const QString& path : tree::listEntries(installDir)) {
+        const QFileInfo info(QDir(installDir).filePath(path));
+        if (info.isSymLink() || !info.isFile()) {
+            return noManifest(QStringLiteral("\"%1\" is not a plain file (a link, a FIFO or a "
+                                             "device): a manifest lists files only")
+                                  .arg(path));
+        }
+        Item item;
+        item.path = path;
+        item.size = info.size();
+        items.append(item);
+        total += info.size();
+    }
+    // The paths are judged by the updater's own rules before anything is packed.
+    QJsonArray draft;
+    for (const Item& item : items) {
+        draft.append(QJsonObject{{QStringLiteral("path"), item.path},
+                                 {QStringLiteral("size"), item.size},
+                                 {QStringLiteral("sha256"), QString(64, QLatin1Char('0'))},
+                                 {QStringLiteral("packed"), 1}});
+    }
+    QString problem;
+    if (!documents::parseManifest(manifestText(draft), &problem)) {
+        return noManifest(QStringLiteral("the updater would refuse its manifest: ") + problem);
+    }
+    for (const char* folder : {StoreFolder, ManifestFolder}) {
+        const QString path = QDir(serverDir).filePath(QLatin1String(folder));
+        if (isLink(path)) {
+            *error =
+                QStringLiteral("%1 is a symbolic link: publish never writes through one").arg(path);
+            return false;
+        }
+    }
+
+    result->added = prefill.added;
+    result->written = prefill.written;
+    QString step = QStringLiteral("Filling the content store");
+    const bool stored = storeItems(
+        installDir, serverDir, &items, prefill.proven,
+        [&](qint64 done) { reporter.progress(step, total > 0 ? int(done * 100 / total) : 100); },
+        error);
     QJsonArray files;
     for (const Item& item : items) {
         const QString object = QDir(serverDir).filePath(objectName(item.sha256));
@@ -228,8 +287,7 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
                                  {QStringLiteral("sha256"), item.sha256},
                                  {QStringLiteral("packed"), item.packed}});
     }
-    if (stop) {
-        *error = firstError;
+    if (!stored) {
         return false;
     }
     result->files = items.size();

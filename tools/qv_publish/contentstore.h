@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -32,6 +33,18 @@ struct StoreResult {
     QStringList added;      // the files that were not there before, the manifest last
 };
 
+// Objects made from the application's directory while 7-Zip packs it: writeStore then only
+// hashes the unpacked files whose objects are there already.
+struct Prefill {
+    QSet<QString> proven; // digests whose objects are in the store as they should be
+    QStringList added;    // the objects that were not there before
+    int written = 0;      // objects packed
+};
+
+// Makes (or proves) the objects of the files under sourceDir, on every core. Never fails: what
+// it could not do is left to writeStore. Nothing when the tree cannot have a manifest.
+Prefill prefillStore(const QString& sourceDir, const QString& serverDir);
+
 // Lists every file under installDir (the tree as the updater unpacks it) in a manifest and
 // makes sure that the store of serverDir holds each file's object: a missing one is packed, an
 // existing one is unpacked once (in memory) to prove it and packed again when it is damaged,
@@ -41,7 +54,7 @@ struct StoreResult {
 // a manifest cannot describe (a link, a FIFO, a path the updater refuses) gets none: *result
 // names why. False only when something could not be written or read, with *error.
 bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
-                StoreResult* result, QString* error);
+                StoreResult* result, QString* error, const Prefill& prefill = Prefill());
 
 // The file of serverDir that url names, when url lies below the folder of the entry's
 // "download_url" (the server directory's root); an empty string otherwise.
