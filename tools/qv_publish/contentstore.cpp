@@ -46,9 +46,7 @@ QByteArray manifestText(const QJsonArray& files) {
                                {QStringLiteral("files"), files}};
     return QJsonDocument(manifest).toJson(QJsonDocument::Compact);
 }
-} // namespace
 
-namespace {
 // Files up to this size are read, hashed and packed in memory, many at a time; larger ones are
 // streamed through storedobject::pack.
 constexpr qint64 InMemory = 4 * 1024 * 1024;
@@ -64,6 +62,7 @@ struct Item {
     qint64 packed = 0;
     bool added = false;   // there was no object before
     bool written = false; // packed by this publish
+    bool done = false;    // its object is there as it should be
 };
 
 // Makes the object of one file, or proves the one there; an empty string or why not.
@@ -167,6 +166,7 @@ bool storeItems(const QString& dir, const QString& serverDir, QVector<Item>* ite
                 }
                 return;
             }
+            (*items)[i].done = true;
             done += items->at(i).size;
             if (reporting && progress) {
                 progress(done);
@@ -212,7 +212,7 @@ Prefill prefillStore(const QString& sourceDir, const QString& serverDir) {
             prefill.added << object;
         }
         // A failure stops the others with items half done: only finished ones count.
-        if (item.packed > 0) {
+        if (item.done) {
             prefill.proven.insert(item.sha256);
         }
         prefill.written += item.written ? 1 : 0;
