@@ -26,7 +26,10 @@
 #include "versionlist.h"
 #include "wholefile.h"
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -133,7 +136,7 @@ QString storeItem(const QString& installDir, const QString& serverDir, Item* ite
 // The first failure stops the others.
 bool storeItems(const QString& dir, const QString& serverDir, QVector<Item>* items,
                 const QSet<QString>& proven, const std::function<void(qint64)>& progress,
-                QString* error) {
+                QString* error, bool background = false) {
     QMutex folderLock;
     QSet<QString> folders;
     auto prepareFolder = [&](const QString& folder) {
@@ -157,6 +160,14 @@ bool storeItems(const QString& dir, const QString& serverDir, QVector<Item>* ite
     std::atomic_bool stop{false};
     QString firstError;
     auto work = [&](bool reporting) {
+        if (background) {
+            // Only what 7-Zip leaves idle: it must not wait for these threads.
+#ifdef Q_OS_WIN
+            SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+#else
+            setpriority(PRIO_PROCESS, 0, 19); // this thread only, on Linux
+#endif
+        }
         for (int i = next++; i < items->size() && !stop; i = next++) {
             const QString why = storeItem(dir, serverDir, &(*items)[i], proven, prepareFolder);
             if (!why.isEmpty()) {
@@ -202,7 +213,7 @@ Prefill prefillStore(const QString& sourceDir, const QString& serverDir) {
         items.append(item);
     }
     QString error;
-    storeItems(sourceDir, serverDir, &items, {}, {}, &error);
+    storeItems(sourceDir, serverDir, &items, {}, {}, &error, true);
     for (const Item& item : items) {
         const QString object = QDir(serverDir).filePath(objectName(item.sha256));
         if (item.sha256.isEmpty() || !QFileInfo(object).isFile()) {
