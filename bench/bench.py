@@ -23,6 +23,7 @@ import time
 
 from latency_proxy import LatencyProxy
 from perfile import PerFile
+from publishing import Publishing
 
 MiB = 1024 * 1024
 TIME = "/usr/bin/time"
@@ -753,12 +754,14 @@ class Bench:
                      ("startup", self.bench_startup),
                      ("perfile", lambda: PerFile(self, write_random, run_timed, side_by_side,
                                                  median).run()),
+                     ("publish", lambda: Publishing(self, run_timed, side_by_side, median).run()),
                      ("latency", lambda: self.bench_latency(cold=False)),
                      ("latency-cold", lambda: self.bench_latency(cold=True)),
                      ("resume", self.bench_resume)]
             for name, step in steps:
-                # The per-file rows need releases published with a manifest: on request only.
-                if (only is None and name != "perfile") or (only and name in only):
+                # The per-file rows need releases published with a manifest, and the publishing
+                # rows take long: on request only.
+                if (only is None and name not in ("perfile", "publish")) or (only and name in only):
                     if name.startswith(("latency", "resume")) and not self.proxy:
                         self.start_proxy()
                     step()
@@ -801,7 +804,7 @@ def main():
     parser.add_argument("--rtt-ms", type=int, default=100)
     parser.add_argument("--only", default="",
                         help="comma-separated: verify,hash,download,https,install,install-checked,"
-                        "startup,perfile,latency,latency-cold,resume")
+                        "startup,perfile,publish,latency,latency-cold,resume")
     Bench(parser.parse_args()).run()
 
 

@@ -6,7 +6,8 @@
 #   BENCH_BUILD  build directory (default <root>/build-bench)
 #   BENCH_KEEP=1 keep the generated data
 #   BENCH_ONLY   comma-separated subset: verify,hash,download,https,install,install-checked,startup,perfile,
-#                latency,latency-cold,resume (the last three over a delaying proxy)
+#                publish,latency,latency-cold,resume (the last three over a delaying proxy; perfile and
+#                publish only on request)
 #   BENCH_RTT_MS round-trip time of those three (default 100)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

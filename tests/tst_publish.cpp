@@ -12,6 +12,7 @@
 #include "signing.h"
 #include "testenv.h"
 #include "versionlist.h"
+#include <optional>
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
@@ -159,6 +160,11 @@ private slots:
         publicKey = result.publicKey;
     }
 
+    void cleanupTestCase() {
+        QFile::setPermissions(root.filePath("readonly"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
     void publishWritesTheRelease() {
         Tree server = readTree(goodServer);
         // The manifest lists the whole tree; each file's object is in the store.
@@ -275,6 +281,22 @@ private slots:
         row("store-object-missing", object([](QByteArray) { return QByteArray(); }));
         row("store-object-wrong-size", object([](QByteArray b) { return b + 'x'; }));
         row("store-object-damaged", object([](QByteArray b) { return b.fill('x'); }));
+#ifndef Q_OS_WIN // Windows links are no files that Qt makes
+        // A fan-out folder moved elsewhere and linked back: the updater still gets its objects.
+        row("server-link", [](const QString& dir) {
+            const QString folder =
+                QFileInfo(manifestOf(dir))
+                    .dir()
+                    .filePath("../store/" + QJsonDocument::fromJson(readFile(manifestOf(dir)))
+                                                .object()["files"]
+                                                .toArray()[0]
+                                                .toObject()["sha256"]
+                                                .toString()
+                                                .left(2));
+            QVERIFY(QDir().rename(folder, dir + "/elsewhere"));
+            QVERIFY(QFile::link(dir + "/elsewhere", folder));
+        });
+#endif
     }
 
     void checkFindsProblems() {
@@ -316,6 +338,9 @@ private slots:
         row("refused: same number, other label", "[" + same + "," + full("25") + "]", -1);
         row("byte order mark", "\xEF\xBB\xBF [" + older + "]", 1, {older});
         row("refused: hash list cannot be replaced", "[" + same + "]", -2);
+        // The new list is larger than the small disk holds: nothing is replaced (-3).
+        row("refused: the disk is full",
+            "[" + same + ",\"" + QByteArray(SmallDisk::Size - same.size() - 64, 'x') + "\"]", -3);
     }
 
     void publishIntoExistingList() {
@@ -326,11 +351,28 @@ private slots:
         QVERIFY(writeFile(dir.filePath(V), existing));
         QVERIFY(writeFile(dir.filePath(position == -2 ? H + QString("/x") : H), js("{'k': 1}")));
         const Tree before = readTree(dir.path());
-        const PublishResult result = publishVersion(options(dir.path()), quiet);
+        std::optional<SmallDisk> disk;
+        if (position == -3) {
+            disk.emplace(dir.path());
+            if (!disk->skipped().isEmpty()) {
+                QSKIP(qPrintable(disk->skipped()));
+            }
+        }
+        const QString serverDir = disk ? disk->dir() : dir.path();
+        if (serverDir != dir.path()) {
+            QVERIFY(writeTree(serverDir, before));
+        }
+        PublishOptions o = options(serverDir);
+        o.appDir = disk ? newAppDir : appDir; // whose files 7-Zip can unpack on the small disk
+        const PublishResult result = publishVersion(o, quiet);
+        disk.reset();
         if (position < 0) {
-            QVERIFY(!result.ok && !result.error.isEmpty() &&
-                    (position == -1 || result.error.contains("still served")));
-            QCOMPARE(readTree(dir.path()), before);
+            // A full disk is named as the system names it.
+            QVERIFY2(!result.ok && !result.error.isEmpty() &&
+                         !result.error.contains("Unknown error") &&
+                         (position != -2 || result.error.contains("still served")),
+                     qPrintable(result.error));
+            QCOMPARE(readTree(serverDir), before);
             return;
         }
         QVERIFY2(result.ok, qPrintable(result.error));
@@ -362,6 +404,14 @@ private slots:
                                                         << "list-too-large";
         QTest::newRow("an older entry's archive missing") << older << "prog"
                                                           << "";
+#ifndef Q_OS_WIN // Windows links are no files that Qt makes
+        // The object of "#!/bin/sh\n" (the program), or its fan-out folder, links to a file or
+        // folder elsewhere, which must stay as it is.
+        QTest::newRow("a link in the store") << QByteArray("LINKED OBJECT") << "prog"
+                                             << "server-link";
+        QTest::newRow("a linked fan-out folder") << QByteArray("LINKED FOLDER") << "prog"
+                                                 << "server-link";
+#endif
     }
 
     void publishRefusesWhatCheckReports() {
@@ -371,6 +421,17 @@ private slots:
         QTemporaryDir app, dir;
         QVERIFY(writeTree(app.path(), {{binary, "#!/bin/sh\n"}}));
         QVERIFY(QFile::setPermissions(app.filePath(binary), QFile::ReadOwner | QFile::ExeOwner));
+        const QString folder = dir.filePath("store/" + sha256("#!/bin/sh\n").left(2));
+        if (existing.startsWith("LINKED")) {
+            QVERIFY(writeFile(dir.filePath("elsewhere/file"), "outside\n"));
+            QVERIFY(existing == "LINKED FOLDER"
+                        ? QDir().mkpath(dir.filePath("store")) &&
+                              QFile::link(dir.filePath("elsewhere"), folder)
+                        : QDir().mkpath(folder) &&
+                              QFile::link(dir.filePath("elsewhere/file"),
+                                          folder + '/' + sha256("#!/bin/sh\n")));
+            existing.clear();
+        }
         QVERIFY(existing.isEmpty() || writeFile(dir.filePath(V), existing));
         const Tree before = readTree(dir.path());
         const PublishResult result = publishVersion(
@@ -451,7 +512,7 @@ private slots:
         const Tree after = readTree(dir.path());
         if (lost) {
             // What the undone publish stored is named by no entry: prune takes it away.
-            QVERIFY(pruneStore(dir.path(), false, quiet).ok);
+            QVERIFY(pruneStore(dir.path(), {}, quiet).ok);
             QCOMPARE(readTree(dir.path()), before);
             return;
         }
@@ -551,6 +612,14 @@ private slots:
         row("unsigned onto signatures", publish + QStringList{"GOOD"}, 1, "--signing-key");
         row("publish signed", publish + QStringList{"GOOD/../signed", "--signing-key", "KEY"}, 0,
             "both signed");
+        // The archives moved to another host: the manifest and objects are still named.
+        row("prune, archives moved", {"prune", "--server-dir", "MOVED"}, 0, "Removed 0 file(s)");
+#ifndef Q_OS_WIN // Windows links are no files that Qt makes
+        // The store is another directory's (beta lists nothing yet): nothing goes without asking.
+        row("prune, shared store", {"prune", "--server-dir", "SHARED"}, 1, "may be shared");
+#endif
+        row("prune dry run, read-only", {"prune", "--server-dir", "READONLY", "--dry-run"}, 0,
+            "Would remove 0 file(s)");
     }
 
     void commandLine() {
@@ -562,6 +631,18 @@ private slots:
         QVERIFY2(QFileInfo(program).isExecutable(), "qv_publish is not built");
         arguments.replaceInStrings("GOOD", goodServer).replaceInStrings("APP", appDir);
         arguments.replaceInStrings("KEY", key);
+        const QString moved = root.filePath("moved"), shared = root.filePath("shared");
+        const QString readOnly = root.filePath("readonly");
+        if (!QFileInfo::exists(moved)) {
+            QVERIFY(writeTree(moved, readTree(goodServer)));
+            edit("download_url", "https://cdn.example/quorvex-2.5.7z")(moved);
+            QVERIFY(writeTree(shared, {{V, "[]"}}) &&
+                    QFile::link(goodServer + "/store", shared + "/store"));
+            QVERIFY(writeTree(readOnly, readTree(goodServer)));
+            QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner));
+        }
+        arguments.replaceInStrings("MOVED", moved).replaceInStrings("SHARED", shared);
+        arguments.replaceInStrings("READONLY", readOnly);
         QProcess tool;
         tool.setProcessChannelMode(QProcess::MergedChannels);
         tool.start(program, arguments);

@@ -8,7 +8,11 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUrl>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "console.h"
 #include "contentstore.h"
@@ -79,11 +83,12 @@ QString quoted(const QJsonValue& value) {
 class Checker {
 public:
     Checker(const QString& serverDir, Reporter& reporter, const QString& publicKeys,
-            const QHash<QString, QString>& staged)
+            const QHash<QString, QString>& staged, const QString& unpacked)
         : serverDir(serverDir)
         , reporter(reporter)
         , publicKeys(publicKeys)
-        , staged(staged) {}
+        , staged(staged)
+        , unpacked(unpacked) {}
 
     CheckResult run() {
         if (QFileInfo::exists(journalPath(serverDir))) {
@@ -92,6 +97,16 @@ public:
                                    "the served files may mix two releases until a check or "
                                    "publish that can write the directory repairs it")
                         .arg(journalPath(serverDir)));
+        }
+        if (staged.isEmpty()) { // a publish refuses links before it writes anything
+            QStringList links;
+            for (const QString& link : serverLinks(serverDir)) {
+                links << QStringLiteral("%1 in the server directory is a symbolic link: publish "
+                                        "refuses to write through it, and the web server serves "
+                                        "whatever it leads to; replace it with what it names")
+                             .arg(link);
+            }
+            problems(QStringLiteral("server-link"), links);
         }
         checkVersionList();
         checkHashList();
@@ -484,18 +499,22 @@ private:
         if (selectedArchive.isEmpty() || result.has(QStringLiteral("extract-to"))) {
             return;
         }
+        // The updater's installation directory, rebuilt from the archive (a publish has just
+        // unpacked the archive it adds).
         QTemporaryDir scratch;
-        if (!scratch.isValid()) {
+        QString installDir = staged.values().contains(selectedArchive) ? unpacked : QString();
+        QString error;
+        if (installDir.isEmpty() && !scratch.isValid()) {
             problem(QStringLiteral("archive-unreadable"),
                     QStringLiteral("no temporary directory to unpack the archive into"));
             return;
         }
-        // The updater's installation directory, rebuilt from the archive.
-        const QString installDir = scratch.path() + QStringLiteral("/install");
-        QString error;
-        if (!extractArchive(selectedArchive, installDir, reporter, &error)) {
-            problem(QStringLiteral("archive-unreadable"), error);
-            return;
+        if (installDir.isEmpty()) {
+            installDir = scratch.path() + QStringLiteral("/install");
+            if (!extractArchive(selectedArchive, installDir, reporter, &error)) {
+                problem(QStringLiteral("archive-unreadable"), error);
+                return;
+            }
         }
         const QString undecodable = tree::nameNotUtf8(installDir);
         if (!undecodable.isEmpty()) {
@@ -627,8 +646,14 @@ private:
         for (const documents::ManifestFile& item : manifest->files) {
             listed.insert(item.path, item);
         }
+        // A publish made the manifest from this very tree a moment ago: comparing them again
+        // would only repeat its hashing.
+        if (installDir == unpacked) {
+            listed.clear();
+        }
         QStringList mismatches;
-        for (const QString& name : tree::listEntries(installDir)) {
+        for (const QString& name :
+             installDir == unpacked ? QStringList() : tree::listEntries(installDir)) {
             const auto it = listed.constFind(name);
             if (it == listed.constEnd()) {
                 mismatches
@@ -653,9 +678,10 @@ private:
         problems(QStringLiteral("manifest-archive-mismatch"), mismatches);
 
         // Checking a publish, the objects were proven as they were stored; a check unpacks
-        // each one as the updater will.
-        QTemporaryDir scratch;
+        // each one as the updater will, in memory, on every core.
         QStringList missing, wrongSize, damaged;
+        QVector<int> toVerify;
+        QVector<QString> objects(manifest->files.size());
         for (int i = 0; i < manifest->files.size(); ++i) {
             const documents::ManifestFile& item = manifest->files.at(i);
             const QString object =
@@ -666,6 +692,7 @@ private:
                                     .arg(url.toString());
                 break;
             }
+            objects[i] = object;
             const QString name = QDir(serverDir).relativeFilePath(object);
             const QFileInfo info(object);
             if (!info.isFile()) {
@@ -679,16 +706,36 @@ private:
                                  .arg(info.size())
                                  .arg(item.packed);
             } else if (staged.isEmpty()) {
-                reporter.progress(QStringLiteral("Checking the content store"),
-                                  int(i * 100LL / manifest->files.size()));
-                const QString unpacked = scratch.filePath(QStringLiteral("object"));
-                const QString fault =
-                    storedobject::unpack(object, unpacked, item.size, item.sha256);
-                QFile::remove(unpacked);
-                if (!fault.isEmpty()) {
-                    damaged << QStringLiteral("the object %1 of \"%2\" does not unpack to it (%3)")
-                                   .arg(name, item.path, fault);
+                toVerify << i;
+            }
+        }
+        QVector<QString> faults(manifest->files.size());
+        std::atomic<int> next{0};
+        auto work = [&](bool reporting) {
+            for (int n = next++; n < toVerify.size(); n = next++) {
+                const int i = toVerify.at(n);
+                const documents::ManifestFile& item = manifest->files.at(i);
+                faults[i] = storedobject::verify(objects.at(i), item.size, item.sha256);
+                if (reporting) {
+                    reporter.progress(QStringLiteral("Checking the content store"),
+                                      int(n * 100LL / toVerify.size()));
                 }
+            }
+        };
+        Sha256::prepare();
+        std::vector<std::thread> workers;
+        for (int i = 1; i < QThread::idealThreadCount() && toVerify.size() > 1; ++i) {
+            workers.emplace_back(work, false);
+        }
+        work(true);
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        for (const int i : toVerify) {
+            if (!faults.at(i).isEmpty()) {
+                damaged << QStringLiteral("the object %1 of \"%2\" does not unpack to it (%3)")
+                               .arg(QDir(serverDir).relativeFilePath(objects.at(i)),
+                                    manifest->files.at(i).path, faults.at(i));
             }
         }
         problems(QStringLiteral("store-object-missing"), missing);
@@ -700,6 +747,7 @@ private:
     Reporter& reporter;
     QString publicKeys;
     QHash<QString, QString> staged;
+    QString unpacked;
     int element = -1; // the list element being checked
     CheckResult result;
     QJsonObject hashes;
@@ -711,8 +759,8 @@ private:
 } // namespace
 
 CheckResult checkServerDir(const QString& serverDir, Reporter& reporter, const QString& publicKeys,
-                           const QHash<QString, QString>& staged) {
-    return Checker(serverDir, reporter, publicKeys, staged).run();
+                           const QHash<QString, QString>& staged, const QString& unpacked) {
+    return Checker(serverDir, reporter, publicKeys, staged, unpacked).run();
 }
 
 } // namespace publish

@@ -40,9 +40,11 @@ QString exampleDataDir();
 
 // With publicKeys (comma-separated, as the build setting QUORVEX_PUBLIC_KEYS), the signatures
 // of both documents are checked as a build with these keys checks them. staged maps served file
-// names to the files that are about to replace them: the directory is checked as it will be.
+// names to the files that are about to replace them: the directory is checked as it will be;
+// unpacked, when given, holds the staged archive already unpacked as the updater does.
 CheckResult checkServerDir(const QString& serverDir, Reporter& reporter,
                            const QString& publicKeys = QString(),
-                           const QHash<QString, QString>& staged = {});
+                           const QHash<QString, QString>& staged = {},
+                           const QString& unpacked = QString());
 
 } // namespace publish

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -32,24 +33,45 @@ struct StoreResult {
     QStringList added;      // the files that were not there before, the manifest last
 };
 
+// Objects made from the application's directory while 7-Zip packs it: writeStore then only
+// hashes the unpacked files whose objects are there already.
+struct Prefill {
+    QSet<QString> proven; // digests whose objects are in the store as they should be
+    QStringList added;    // the objects that were not there before
+    int written = 0;      // objects packed
+};
+
+// Makes (or proves) the objects of the files under sourceDir, on every core. Never fails: what
+// it could not do is left to writeStore. Nothing when the tree cannot have a manifest.
+Prefill prefillStore(const QString& sourceDir, const QString& serverDir);
+
 // Lists every file under installDir (the tree as the updater unpacks it) in a manifest and
 // makes sure that the store of serverDir holds each file's object: a missing one is packed, an
-// existing one is unpacked once to prove it and packed again when it is damaged. Then the
-// manifest is written. A tree that a manifest cannot describe (a link, a FIFO, a path the
-// updater refuses) gets none: *result names why. False only when something could not be
-// written or read, with *error.
+// existing one is unpacked once (in memory) to prove it and packed again when it is damaged,
+// on every core. Then the manifest is written. Where SyncsFileSystem, the objects are not yet
+// flushed to the disk: the caller's FileSystemSync does that before anything names them. A
+// folder or object of the store that is a link is refused, never written through. A tree that
+// a manifest cannot describe (a link, a FIFO, a path the updater refuses) gets none: *result
+// names why. False only when something could not be written or read, with *error.
 bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
-                StoreResult* result, QString* error);
+                StoreResult* result, QString* error, const Prefill& prefill = Prefill());
 
 // The file of serverDir that url names, when url lies below the folder of the entry's
 // "download_url" (the server directory's root); an empty string otherwise.
 QString servedFile(const QString& serverDir, const QJsonObject& entry, const QUrl& url);
+
+struct PruneOptions {
+    bool dryRun = false;       // list only
+    bool evenIfShared = false; // also a store that may be shared with another server directory
+};
 
 struct PruneResult {
     bool ok = false;
     QString error;      // why nothing was removed
     QStringList unused; // files of the manifests and the store that no entry names
     qint64 bytes = 0;   // their total size
+    QString shared;     // why the store may be shared with another server directory
+    QStringList notes;  // worth knowing: a dry run without the lock
 };
 
 // Removes the files that writeStore added, and the folders that this leaves empty: a publish
@@ -57,9 +79,12 @@ struct PruneResult {
 void removeAdded(const QString& serverDir, const StoreResult& result);
 
 // Finds (and unless dryRun, removes) every file under the server directory's manifests and
-// store folders that no entry of its version list names, through its manifest. Refuses, removing
-// nothing, when the version list or a manifest that it names cannot be read. Holds the server
-// directory's lock.
-PruneResult pruneStore(const QString& serverDir, bool dryRun, Reporter& reporter);
+// store folders that no entry of its version list names, through its manifest: a manifest is
+// found by its digest and file name and an object by its digest, however the entry's URLs are
+// written. Refuses, removing nothing, when the version list cannot be read, or a manifest that
+// an entry names is not there or cannot be read, or (unless evenIfShared) the store shows signs
+// of being shared with another server directory. Holds the server directory's lock; a dry run
+// that cannot make the lock file lists without it.
+PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Reporter& reporter);
 
 } // namespace publish

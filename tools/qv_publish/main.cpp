@@ -27,7 +27,7 @@ const char* const usageText = R"(Usage:
                      --extract-to /PATH --binary-name /FILE [--server-dir DIR]
                      [--signing-key FILE] [--no-manifest]
   qv_publish check [--server-dir DIR] [--public-key KEYS]
-  qv_publish prune [--server-dir DIR] [--dry-run]
+  qv_publish prune [--server-dir DIR] [--dry-run] [--even-if-shared]
   qv_publish --help
 
 keygen   Writes a new Ed25519 signing key into FILE (readable by its owner only; an
@@ -57,8 +57,13 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
          --no-manifest leaves out the last two: every update takes the archive. A tree
          that a manifest cannot describe (links, FIFOs) is published without one, with a
          warning.
-         Each file is written whole or not at all, and the new files replace the old
-         ones together: when one cannot be replaced, the ones before it are put back.
+         Each file is written whole or not at all (written, flushed to the disk and its
+         size proven before it replaces anything; a full disk is named as the system
+         names it), and the new files replace the old ones together: when one cannot be
+         replaced, the ones before it are put back. A server directory that holds a
+         symbolic link (or junction) where publish writes (the documents, signatures,
+         quorvex-*.7z, manifests/ and store/ at any depth) is refused before anything
+         is written: publish never writes through a link, which may lead anywhere.
          Before that, the server directory is checked as it will then be, by every
          rule of check: whatever would make the updater refuse the release, or
          reinstall it at every start, is refused; problems of entries that the
@@ -71,15 +76,23 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
 
 check    Reads the server directory as the updater will and lists every problem it would
          hit; says which entry would be installed. Unpacks that entry's archive to check
-         it against the hash list and to find its executable. With --public-key (the
-         build setting's value), also checks both signatures as such a build does.
+         it against the hash list and to find its executable, and unpacks every object
+         of its manifest in memory. Reports those links (server-link).
+         With --public-key (the build setting's value), also checks both signatures as
+         such a build does.
 
 prune    Removes from manifests/ and store/ every file that no entry of versions.json
          names (through its manifest): what releases no longer listed left behind, and
          what an interrupted publish wrote. Remove an entry from versions.json first to
          retire its files; an updater may still be fetching them until its next start.
-         With --dry-run, only lists them. Refuses, removing nothing, when a manifest that
-         an entry names cannot be read.
+         A manifest is found by its digest and file name, an object by its digest:
+         entries whose archives or manifests moved to another host keep theirs. With
+         --dry-run, only lists them (also in a directory it cannot write). Refuses,
+         removing nothing, when a manifest that an entry names is not there or cannot
+         be read, and when the store may be shared with another server directory (it,
+         manifests/ or a folder or file in them is a link, a file has other hard links,
+         or they lie on another file system): what this list does not name may be the
+         other's live content. --even-if-shared prunes it all the same.
 
 One publish, check or prune at a time works in a server directory (the lock file
 .qv_publish.lock): another one waits. A publish killed while replacing files leaves
@@ -107,6 +120,7 @@ Options:
   --public-key KEYS   public keys as printed by keygen, separated by commas
   --no-manifest       publish the archive only
   --dry-run           prune: list, remove nothing
+  --even-if-shared    prune: also a store that may be shared
   -h, --help          this text
 
 Exit codes: 0 done / no problems, 1 publishing failed / problems found, 2 bad arguments.
@@ -296,7 +310,10 @@ int runCheck(const QStringList& arguments) {
 }
 
 int runPrune(QStringList arguments) {
-    const bool dryRun = takeFlag(&arguments, QStringLiteral("--dry-run"));
+    publish::PruneOptions options;
+    options.dryRun = takeFlag(&arguments, QStringLiteral("--dry-run"));
+    options.evenIfShared = takeFlag(&arguments, QStringLiteral("--even-if-shared"));
+    const bool dryRun = options.dryRun;
     QMap<QString, QString> values;
     QString error;
     if (!parseOptions(arguments, {QStringLiteral("--server-dir")}, &values, &error)) {
@@ -308,7 +325,10 @@ int runPrune(QStringList arguments) {
             QStringLiteral("--server-dir \"%1\" is not a directory").arg(serverDir));
     }
     publish::ConsoleReporter reporter;
-    const publish::PruneResult result = publish::pruneStore(serverDir, dryRun, reporter);
+    const publish::PruneResult result = publish::pruneStore(serverDir, options, reporter);
+    for (const QString& note : result.notes) {
+        reporter.info(QStringLiteral("note: ") + note);
+    }
     if (!result.ok) {
         printError(QStringLiteral("nothing was pruned: ") + result.error);
         return Failed;
@@ -321,6 +341,14 @@ int runPrune(QStringList arguments) {
                       .arg(dryRun ? QStringLiteral("Would remove") : QStringLiteral("Removed"))
                       .arg(result.unused.size())
                       .arg(result.bytes));
+    if (!result.shared.isEmpty()) {
+        reporter.info(QStringLiteral("note: the store may be shared with another server "
+                                     "directory (%1); %2")
+                          .arg(result.shared, options.evenIfShared
+                                                  ? QStringLiteral("pruned as asked")
+                                                  : QStringLiteral("prune removes nothing from "
+                                                                   "it without --even-if-shared")));
+    }
     return Ok;
 }
 

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <thread>
 
 #include "checker.h"
 #include "console.h"
@@ -16,9 +17,11 @@
 #include "replacement.h"
 #include "serverfiles.h"
 #include "serverlock.h"
+#include "sha256.h"
 #include "signing.h"
 #include "tree.h"
 #include "versionlist.h"
+#include "wholefile.h"
 
 namespace publish {
 
@@ -232,13 +235,13 @@ QString selectionProblem(const versionlist::Edit& edit, const QJsonObject& entry
 // that would make the updater refuse the release, or reinstall it at every start, is refused;
 // one of an entry that it never installs is only reported.
 bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QString& publicKey,
-                  Reporter& reporter, QString* error) {
+                  const QString& unpacked, Reporter& reporter, QString* error) {
     QHash<QString, QString> staged;
     for (const Move& move : moves) {
         staged.insert(move.target, QDir(serverDir).filePath(move.staged));
     }
     reporter.info(QStringLiteral("Checking the release as the updater will read it"));
-    const CheckResult check = checkServerDir(serverDir, reporter, publicKey, staged);
+    const CheckResult check = checkServerDir(serverDir, reporter, publicKey, staged, unpacked);
     QStringList refused;
     for (const Finding& finding : check.problems) {
         const QString text = QStringLiteral("[%1] %2").arg(finding.code, finding.message);
@@ -280,6 +283,21 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     if (!lock.acquire(reporter, &result.error)) {
         return result;
     }
+    // A link in the server directory may lead anywhere, outside it too: nothing is written
+    // while there is one.
+    const QStringList links = serverLinks(serverDir);
+    if (!links.isEmpty()) {
+        result.error =
+            QStringLiteral("[server-link] the server directory holds symbolic links "
+                           "where publish writes, and it never writes through one: "
+                           "%1%2; replace each with what it names")
+                .arg(links.mid(0, 5).join(QStringLiteral(", ")),
+                     links.size() > 5 ? QStringLiteral(" (and %1 more)").arg(links.size() - 5)
+                                      : QString());
+        return result;
+    }
+    // Opened before anything is written: a failed write-back of any file since then is seen.
+    FileSystemSync flush(serverDir);
     const Recovery recovery = recoverInterrupted(serverDir);
     if (!recovery.removed.isEmpty()) {
         reporter.info(QStringLiteral("Removed the files staged by a publish that stopped before "
@@ -367,8 +385,22 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
         }
     } added{serverDir, result.store};
     reporter.info(QStringLiteral("Packing %1 into %2").arg(options.appDir, archiveName));
-    if (!createArchive(QDir(options.appDir).absolutePath(), stagedArchive, reporter,
-                       &result.error)) {
+    // 7-Zip reads files one at a time and leaves cores idle: the objects of the files are made
+    // meanwhile, and after unpacking only those of files that 7-Zip changed are left to make.
+    Prefill prefill;
+    std::thread prefilling;
+    if (options.manifest) {
+        Sha256::prepare();
+        prefilling = std::thread(
+            [&] { prefill = prefillStore(QDir(options.appDir).absolutePath(), serverDir); });
+    }
+    const bool packed =
+        createArchive(QDir(options.appDir).absolutePath(), stagedArchive, reporter, &result.error);
+    if (prefilling.joinable()) {
+        prefilling.join();
+    }
+    result.store.added = prefill.added; // removed again unless the release is published
+    if (!packed) {
         return result;
     }
 
@@ -395,7 +427,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     result.hashedFiles = hashes.size();
     if (options.manifest) {
         reporter.info(QStringLiteral("Writing the manifest and the content store"));
-        if (!writeStore(installDir, serverDir, reporter, &result.store, &result.error)) {
+        if (!writeStore(installDir, serverDir, reporter, &result.store, &result.error, prefill)) {
             return result;
         }
         if (!result.store.skipped.isEmpty()) {
@@ -451,12 +483,12 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     // new list beside the old hash list, which makes every client that installs reinstall at
     // each start, lasts only until then.
     const QByteArray hashList = QJsonDocument(hashes).toJson(QJsonDocument::Indented);
-    bool written = writeFileAtomically(stagedList, edit.document, &result.error) &&
-                   writeFileAtomically(stagedHashList, hashList, &result.error);
+    bool written = WholeFile::writeAll(stagedList, edit.document, &result.error) &&
+                   WholeFile::writeAll(stagedHashList, hashList, &result.error);
     if (written && !key.isEmpty()) {
-        written = writeFileAtomically(stagedListSignature, signing::sign(key, edit.document),
+        written = WholeFile::writeAll(stagedListSignature, signing::sign(key, edit.document),
                                       &result.error) &&
-                  writeFileAtomically(stagedHashListSignature, signing::sign(key, hashList),
+                  WholeFile::writeAll(stagedHashListSignature, signing::sign(key, hashList),
                                       &result.error);
     }
     QList<Move> moves;
@@ -468,7 +500,16 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
             moves << Move{stagedName(name), name, moves.isEmpty() ? digest : QString()};
         }
     }
-    if (!written || !checkRelease(serverDir, moves, result.publicKey, reporter, &result.error)) {
+    if (!written ||
+        !checkRelease(serverDir, moves, result.publicKey, installDir, reporter, &result.error)) {
+        return result;
+    }
+    // Everything is on the disk before the first move: the archive that 7-Zip wrote, and the
+    // objects, flushed here together where the file system allows it. The unpacked tree goes
+    // first, before it is written back for nothing (removing files on the disk can cost more
+    // than writing them).
+    scratch.remove();
+    if (!flush.sync(&result.error)) {
         return result;
     }
     bool restored = true;

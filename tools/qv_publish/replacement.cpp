@@ -10,6 +10,7 @@
 
 #include "serverfiles.h"
 #include "sha256.h"
+#include "wholefile.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -31,9 +32,8 @@ bool linkFile(const QString& path, const QString& link, QString* error) {
                         nullptr)) {
         return true;
     }
-    *error = QStringLiteral("cannot keep the previous %1 as %2 (error %3)")
-                 .arg(path, link)
-                 .arg(GetLastError());
+    *error = QStringLiteral("cannot keep the previous %1 as %2: %3")
+                 .arg(path, link, qt_error_string(int(GetLastError())));
 #else
     if (::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0) {
         return true;
@@ -70,7 +70,7 @@ struct Journal {
     bool moved(int i) const { return !QFileInfo::exists(staged(i)); }
     QString version() const { return text.value(QStringLiteral("version")).toString(); }
     bool write(QString* error) const {
-        return writeFileAtomically(journalPath(dir.path()), QJsonDocument(text).toJson(), error);
+        return WholeFile::writeAll(journalPath(dir.path()), QJsonDocument(text).toJson(), error);
     }
 };
 

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include "console.h"
 #include "decompressor.h"
@@ -17,43 +16,100 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace publish {
 
-bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+bool isLink(const QString& path) {
+#ifdef Q_OS_WIN
+    // Qt 5 sees junctions as directories; the reparse tag tells links from other reparse
+    // points (files kept in the cloud, deduplicated ones), which are no names of elsewhere.
+    WIN32_FIND_DATAW data;
+    const HANDLE found = FindFirstFileW(
+        reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()), &data);
+    if (found == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        file.cancelWriting();
-        return false;
-    }
-    return true;
+    FindClose(found);
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           IsReparseTagNameSurrogate(data.dwReserved0);
+#else
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
+#endif
 }
 
-bool replaceFile(const QString& from, const QString& to, QString* error) {
-#ifdef Q_OS_WIN
-    const bool ok =
-        MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
-                    reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) {
-        *error =
-            QStringLiteral("cannot move %1 to %2 (error %3)").arg(from, to).arg(GetLastError());
+namespace {
+void collectLinks(const QDir& base, const QString& folder, bool descend, QStringList* links) {
+    // At the top, the names that publish writes: the documents, their signatures, the
+    // archives, the journal, what it stages beside them, and the two folders.
+    static const QStringList written{QStringLiteral("versions.json*"),
+                                     QStringLiteral("hashlist.json*"),
+                                     QStringLiteral("quorvex-*.7z"),
+                                     QStringLiteral(".versions.json*"),
+                                     QStringLiteral(".hashlist.json*"),
+                                     QStringLiteral(".quorvex-*.7z*"),
+                                     QStringLiteral(".qv_publish.*"),
+                                     QStringLiteral("manifests"),
+                                     QStringLiteral("store")};
+    const QStringList names = QDir(folder).entryList(
+        descend ? QStringList() : written,
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        const QString path = folder + QLatin1Char('/') + name;
+        if (isLink(path)) {
+            const QString target = QFileInfo(path).symLinkTarget();
+            *links << base.relativeFilePath(path) +
+                          (target.isEmpty() ? QString() : QStringLiteral(" -> ") + target);
+        } else if (descend && QFileInfo(path).isDir()) {
+            collectLinks(base, path, true, links);
+        }
     }
-    return ok;
+}
+} // namespace
+
+QStringList serverLinks(const QString& serverDir) {
+    const QDir base(serverDir);
+    QStringList links;
+    collectLinks(base, base.absolutePath(), false, &links);
+    for (const char* folder : {"manifests", "store"}) {
+        const QString path = base.absoluteFilePath(QLatin1String(folder));
+        if (!isLink(path) && QFileInfo(path).isDir()) {
+            collectLinks(base, path, true, &links);
+        }
+    }
+    return links;
+}
+
+FileSystemSync::FileSystemSync(const QString& folder)
+    : path(folder) {
+#ifdef Q_OS_LINUX
+    handle = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+}
+
+FileSystemSync::~FileSystemSync() {
+#ifdef Q_OS_LINUX
+    if (handle >= 0) {
+        ::close(handle);
+    }
+#endif
+}
+
+bool FileSystemSync::sync(QString* error) {
+#ifdef Q_OS_LINUX
+    if (handle >= 0 && ::syncfs(handle) == 0) {
+        return true;
+    }
+    *error = QStringLiteral("cannot write the files in %1 to the disk: %2")
+                 .arg(path, QString::fromLocal8Bit(std::strerror(handle >= 0 ? errno : EBADF)));
+    return false;
 #else
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
-        *error = QStringLiteral("cannot move %1 to %2: %3")
-                     .arg(from, to, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
+    Q_UNUSED(error)
     return true;
 #endif
 }

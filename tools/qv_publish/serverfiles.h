@@ -1,7 +1,8 @@
 #pragma once
 
-// File operations of the publishing tool: atomic writes, the updater's view of an installation
-// directory, and 7-Zip (the same program the updater unpacks with).
+// File operations of the publishing tool: links in the server directory, the updater's view of
+// an installation directory, and 7-Zip (the same program the updater unpacks with). Files are
+// written whole through WholeFile (wholefile.h).
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -12,12 +13,39 @@ namespace publish {
 
 class Reporter;
 
-// Writes through a temporary file renamed into place: the file holds either its old content
-// or all of bytes, never a part.
-bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error);
+// True when path itself is a symbolic link, or on Windows a junction or another reparse point
+// that stands for a name elsewhere: what is written there lands wherever it leads.
+bool isLink(const QString& path);
 
-// Moves from over to, replacing an existing file in one step.
-bool replaceFile(const QString& from, const QString& to, QString* error);
+// The links in serverDir where a publish writes: the documents, signatures, archives and the
+// journal, the manifests and store folders and anything at any depth under them (not
+// descending into links). Each as its path relative to serverDir, with where it leads when that
+// is known ("store/ab -> /elsewhere"). Other entries of the directory are the vendor's own.
+QStringList serverLinks(const QString& serverDir);
+
+// Flushes the files written into the file system that holds a folder to the disk, on Linux in
+// one call (syncfs) instead of one per file; elsewhere files are flushed as they are written.
+// A write-back failure since the object was made is seen.
+class FileSystemSync {
+public:
+    explicit FileSystemSync(const QString& folder);
+    ~FileSystemSync();
+    FileSystemSync(const FileSystemSync&) = delete;
+    FileSystemSync& operator=(const FileSystemSync&) = delete;
+    // False with the system's reason in *error when something did not reach the disk.
+    bool sync(QString* error);
+
+private:
+    QString path;
+    int handle = -1;
+};
+
+// True where FileSystemSync flushes the files, so each need not be flushed by itself.
+#ifdef Q_OS_LINUX
+constexpr bool SyncsFileSystem = true;
+#else
+constexpr bool SyncsFileSystem = false;
+#endif
 
 // Lowercase SHA-256 of every file of dir that the updater checks (documents::verifiedFileNames),
 // keyed by file name.
