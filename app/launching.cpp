@@ -140,9 +140,6 @@ QString realPath(const QString& path) {
 } // namespace
 
 void MainWindow::launchInstalledUpdater() {
-    if (startedUpdateProgram) {
-        return; // the separate update program has taken over
-    }
     const QString current = QCoreApplication::applicationFilePath();
     const QString installed = paths::dataDir() + paths::installedUpdaterName();
     qDebug() << "Текущее расположение" << current;

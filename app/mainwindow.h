@@ -130,7 +130,8 @@ private:
     // Puts the settings files kept while the installation at dirPath was replaced back there.
     void putBackSettings(const QString& dirPath);
 
-    // The separate update program was started at construction: this run does nothing more.
+    // The separate update program was started at construction: this run's workflow does not
+    // start (the entry still hands off to an installed copy of the updater, as it always has).
     bool startedUpdateProgram = false;
 
     // The window and its transfers.
