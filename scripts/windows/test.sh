@@ -58,12 +58,11 @@ fi
 echo "== Windows suite: $arch build under $version ($loader)"
 
 sdk_start=$SECONDS
+sdk="$("$root/scripts/windows/sdk.sh" "$arch" | tail -n 1)"
 if [ "$arch" = i686 ]; then
-    export QUORVEX_WIN32_SDK="${QUORVEX_WIN32_SDK:-$("$root/scripts/windows/sdk.sh" i686 | tail -n 1)}"
-    sdk="$QUORVEX_WIN32_SDK"
+    export QUORVEX_WIN32_SDK="$sdk"
 else
-    export QUORVEX_WIN64_SDK="${QUORVEX_WIN64_SDK:-$("$root/scripts/windows/sdk.sh" x86_64 | tail -n 1)}"
-    sdk="$QUORVEX_WIN64_SDK"
+    export QUORVEX_WIN64_SDK="$sdk"
 fi
 echo "== Windows SDK ($arch): $sdk, $((SECONDS - sdk_start)) s"
 
