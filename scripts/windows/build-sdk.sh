@@ -9,7 +9,7 @@
 #             scripts/test.sh takes an SDK only when they match
 #   openssl/  OpenSSL 3.0 libcrypto and libssl, static, with thread support
 #   7zip/     the 7-Zip console program for Windows (7z.exe), all formats but RAR
-# About 17 minutes on 2 idle cores (Intel Xeon), an hour or more on 2 cores shared with other
+# About 17 minutes on 2 idle cores (Intel Xeon), 80 minutes on 2 cores shared with other
 # builds; nearly all of it Qt.
 #   scripts/windows/build-sdk.sh [OUTPUT [ARCH]]      ARCH: i686 (default) or x86_64
 # OUTPUT defaults to $QUORVEX_WIN32_SDK, else ../shared/win32-sdk beside the source tree (for

@@ -6,7 +6,7 @@
 # Takes $QUORVEX_WIN32_SDK (default ../shared/win32-sdk beside the source tree; for x86_64
 # $QUORVEX_WIN64_SDK, default ../shared/win64-sdk) when it is such an SDK; otherwise the one in
 # the cache, $QUORVEX_SDK_CACHE (default /var/cache/quorvex)/win32-sdk-<digest> (win64-sdk- for
-# x86_64), building it there first when it is missing (about 45 minutes on 2 busy cores, once per
+# x86_64), building it there first when it is missing (45 to 80 minutes on 2 busy cores, once per
 # machine, architecture and recipe). Progress goes to stderr; the last line on stdout is the path.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -33,7 +33,7 @@ if ! matches "$cached"; then
     if [ -d "$given/qt5" ]; then
         echo "The Windows SDK at $given is not what the recipe builds (no TLS, or no STAMP $digest $arch)." >&2
     fi
-    echo "Building the $arch Windows SDK into $cached (about 45 minutes on 2 busy cores, once)" >&2
+    echo "Building the $arch Windows SDK into $cached (45 to 80 minutes on 2 busy cores, once)" >&2
     rm -rf "$cached"
     start=$SECONDS
     "$root/scripts/windows/build-sdk.sh" "$cached" "$arch" >&2
