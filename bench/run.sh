@@ -15,16 +15,7 @@ build="${BENCH_BUILD:-$root/build-bench}"
 
 "$root/scripts/setup-deps.sh"
 # Tools that only the benchmarks use: the baselines and the memory measurement.
-missing=()
-for p in curl openssl time; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup-deps.sh" curl openssl time
 
 port="$("$root/scripts/free-port.sh")"
 echo "building in $build (server http://127.0.0.1:$port)" >&2

@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # Installs the packages the build, the tests and the demo need, when any is missing (Debian 12).
-#   scripts/setup-deps.sh [package...]   (other packages instead; "name:i386" adds that
-#                                         architecture first)
+#   scripts/setup-deps.sh                the Linux build, its tests, the demo
+#   scripts/setup-deps.sh --windows      the Windows builds and their tests under Wine: both
+#                                        mingw-w64 compilers, Wine's 32-bit and 64-bit loaders
+#   scripts/setup-deps.sh package...     those packages ("name:i386" adds that architecture)
+# Programs a fresh Debian 12 lacks and the scripts or tests call: openssl (the tests'
+# certificates), python3 (the demo, the benchmarks), procps (ps, pkill), xvfb and xauth
+# (xvfb-run), 7zip (7zz), nginx (scripts/nginx.sh), localedef's locale sources (locales).
 set -euo pipefail
-packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools 7zip nginx-light xvfb xauth
+packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools 7zip nginx-light xvfb xauth openssl
           libssl-dev zlib1g-dev clang-format clang libclang-rt-14-dev python3 procps)
-(($#)) && packages=("$@")
+if [ "${1:-}" = --windows ]; then
+    packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake make 7zip wine wine32:i386
+              wine64 fonts-wine locales)
+elif (($#)); then
+    packages=("$@")
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

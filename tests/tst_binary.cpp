@@ -11,6 +11,7 @@
 #include <QSslCertificate>
 #include <QTest>
 #include <csignal>
+#include <cstddef>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -59,20 +60,27 @@ QList<qint64> childProcesses(qint64 pid) {
 
 #ifdef Q_OS_WIN
 // Whether Windows itself trusts the certificate in pem for server authentication, as the
-// updater's TLS asks it to.
+// updater's TLS asks it to, with the roots as a program started now sees them: a chain engine
+// of its own, as the default one keeps the roots it read first and misses one added since.
 bool windowsTrusts(const QByteArray& pem) {
     const QByteArray der = QSslCertificate(pem).toDer();
     PCCERT_CONTEXT certificate = CertCreateCertificateContext(
         X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.constData()), DWORD(der.size()));
+    CERT_CHAIN_ENGINE_CONFIG config = {};
+    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveRoot); // Wine takes no larger
+    HCERTCHAINENGINE engine = nullptr;
     CERT_CHAIN_PARA parameters = {};
     parameters.cbSize = sizeof(parameters);
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    const bool trusted = certificate &&
-                         CertGetCertificateChain(nullptr, certificate, nullptr, nullptr,
-                                                 &parameters, 0, nullptr, &chain) &&
+    const bool trusted = certificate && CertCreateCertificateChainEngine(&config, &engine) &&
+                         CertGetCertificateChain(engine, certificate, nullptr, nullptr, &parameters,
+                                                 0, nullptr, &chain) &&
                          chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR;
     if (chain) {
         CertFreeCertificateChain(chain);
+    }
+    if (engine) {
+        CertFreeCertificateChainEngine(engine);
     }
     if (certificate) {
         CertFreeCertificateContext(certificate);
@@ -542,7 +550,8 @@ void BinaryTest::realServers() {
 #else
     qputenv("QUORVEX_TEST_CA", FakeHttpServer::certificatePath("ca.pem").toLocal8Bit());
 #endif
-    QDir(dataDir).removeRecursively();
+    // On Windows the previous row's application holds its files until it has ended.
+    QVERIFY(QTest::qWaitFor([this] { return QDir(dataDir).removeRecursively(); }, 20000));
     QDir(www).removeRecursively();
     QVERIFY(QDir().mkpath(www) && nginx.start(www, testenv::compiledServerPort()));
     testenv::Nginx secure;

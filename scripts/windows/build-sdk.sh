@@ -1,19 +1,45 @@
 #!/usr/bin/env bash
-# Rebuilds the Windows (i686) SDK that scripts/windows/build.sh builds against, from Debian 12's
-# own source packages, on a Debian 12 machine that has only Debian's package mirror:
+# Rebuilds the Windows SDK that scripts/windows/build.sh builds against, for 32-bit (i686, the
+# release) or 64-bit (x86_64, the test vehicle where Wine runs 64-bit programs only) Windows,
+# from Debian 12's own source packages, on a Debian 12 machine that has only Debian's package
+# mirror:
 #   qt5/      Qt 5.15.8 qtbase, static, static C/C++ runtime, with Debian's upstream fixes and
 #             TLS (OpenSSL linked in; root certificates from the Windows certificate store)
-#   STAMP     the SHA-256 of this script: scripts/test.sh takes an SDK only when it matches
+#   STAMP     the recipe's digest and the architecture (scripts/windows/sdk-digest.sh):
+#             scripts/test.sh takes an SDK only when they match
 #   openssl/  OpenSSL 3.0 libcrypto and libssl, static, with thread support
 #   7zip/     the 7-Zip console program for Windows (7z.exe), all formats but RAR
-# About 17 minutes on 2 cores (Intel Xeon), nearly all of it Qt.
-#   scripts/windows/build-sdk.sh [OUTPUT]
-# OUTPUT defaults to $QUORVEX_WIN32_SDK, else ../shared/win32-sdk beside the source tree; it
-# must not exist yet (an SDK is never overwritten). QUORVEX_SDK_WORK names the directory for
+# About 17 minutes on 2 idle cores (Intel Xeon), 80 minutes on 2 cores shared with other
+# builds; nearly all of it Qt.
+#   scripts/windows/build-sdk.sh [OUTPUT [ARCH]]      ARCH: i686 (default) or x86_64
+# OUTPUT defaults to $QUORVEX_WIN32_SDK, else ../shared/win32-sdk beside the source tree (for
+# x86_64: $QUORVEX_WIN64_SDK, else ../shared/win64-sdk); it must not exist yet (an SDK is never
+# overwritten). QUORVEX_SDK_WORK names the directory for
 # sources and objects (default: a new temporary directory, removed on success).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 out="${1:-${QUORVEX_WIN32_SDK:-$root/../shared/win32-sdk}}"
+# >>> The architecture. This block only names the target: the rest of the recipe refers to it
+# through the arch_ values alone, and scripts/windows/sdk-digest.sh hashes the recipe with those
+# values written in, without this block, so that each architecture's digest covers exactly the
+# commands that build its SDK.
+export QUORVEX_SDK_ARCH="${2:-i686}"
+case "$QUORVEX_SDK_ARCH" in
+i686)
+    arch_triple=i686-w64-mingw32 arch_package=i686 arch_openssl=mingw
+    arch_7zip="MY_ARCH=-m32 IS_X86=1"
+    ;;
+x86_64)
+    arch_triple=x86_64-w64-mingw32 arch_package=x86-64 arch_openssl=mingw64
+    arch_7zip="MY_ARCH=-m64 IS_X64=1"
+    [ -n "${1:-}" ] || out="${QUORVEX_WIN64_SDK:-$root/../shared/win64-sdk}"
+    ;;
+*)
+    echo "Unknown architecture $QUORVEX_SDK_ARCH: i686 or x86_64" >&2
+    exit 1
+    ;;
+esac
+# <<< The architecture.
 if [ -e "$out" ]; then
     echo "$out exists; give another output directory, or remove it first" >&2
     exit 1
@@ -29,7 +55,7 @@ openssl_version=3.0.22-1~deb12u2
 sevenzip_version=22.01+really26.02+dfsg-0+deb12u1
 
 # --- Tools, and Debian's source indices.
-"$root/scripts/setup-deps.sh" g++-mingw-w64-i686-posix binutils-mingw-w64-i686 build-essential \
+"$root/scripts/setup-deps.sh" g++-mingw-w64-${arch_package}-posix binutils-mingw-w64-${arch_package} build-essential \
     perl python3 patch make xz-utils
 sources=/etc/apt/sources.list.d/quorvex-deb-src.sources
 if ! apt-cache showsrc qtbase-opensource-src 2>/dev/null | grep -q "^Version: $qt_version$"; then
@@ -63,7 +89,7 @@ mkdir -p "$stage"
 # The posix-thread variant of the cross compilers, whatever Debian's alternatives point at.
 mkdir -p "$work/bin"
 for tool in gcc g++ c++ cpp; do
-    ln -sf "$(command -v "i686-w64-mingw32-$tool-posix")" "$work/bin/i686-w64-mingw32-$tool"
+    ln -sf "$(command -v "${arch_triple}-$tool-posix")" "$work/bin/${arch_triple}-$tool"
 done
 export PATH="$work/bin:$PATH"
 
@@ -92,8 +118,8 @@ rm -rf "$work/7zip"
 mkdir "$work/7zip"
 tar -xf "$work"/downloads/7zip_*.orig.tar.xz -C "$work/7zip" --strip-components=1
 (cd "$work/7zip/CPP/7zip/Bundles/Alone2" &&
-    make -j"$jobs" -f makefile.gcc IS_MINGW=1 MSYSTEM=1 CC=i686-w64-mingw32-gcc \
-        CXX=i686-w64-mingw32-g++ RC=i686-w64-mingw32-windres MY_ARCH=-m32 IS_X86=1 \
+    make -j"$jobs" -f makefile.gcc IS_MINGW=1 MSYSTEM=1 CC=${arch_triple}-gcc \
+        CXX=${arch_triple}-g++ RC=${arch_triple}-windres ${arch_7zip} \
         DISABLE_RAR=1 O=b/mingw32)
 mkdir -p "$stage/7zip"
 cp "$work/7zip/CPP/7zip/Bundles/Alone2/b/mingw32/7zz.exe" "$stage/7zip/7z.exe"
@@ -109,7 +135,7 @@ tar -xf "$work"/downloads/openssl_*.orig.tar.gz -C "$work/openssl" --strip-compo
 # TLS need the locks.
 rm -rf "$work/install"
 (cd "$work/openssl" &&
-    ./Configure mingw --cross-compile-prefix=i686-w64-mingw32- --prefix=/opt/openssl-win32 \
+    ./Configure ${arch_openssl} --cross-compile-prefix=${arch_triple}- --prefix=/opt/openssl-win32 \
         --libdir=lib no-shared no-tests no-module no-legacy &&
     make -j"$jobs" build_libs && make install_dev DESTDIR="$work/install")
 mkdir -p "$stage/openssl"
@@ -130,7 +156,7 @@ sed -n '/^# Debian specific/q;/^[^#]/p' "$work/qtbase/debian/patches/series" |
 # The source package has no wintab.h, hence no tablet events.
 (cd "$work/qtbase-build" &&
     "$work/qtbase/configure" -xplatform win32-g++ \
-        -device-option CROSS_COMPILE=i686-w64-mingw32- -prefix /opt/qt5-win32 -silent \
+        -device-option CROSS_COMPILE=${arch_triple}- -prefix /opt/qt5-win32 -silent \
         -static -static-runtime -release -optimize-size -opensource -confirm-license \
         -nomake examples -nomake tests -no-opengl -no-dbus -no-icu \
         -openssl-linked OPENSSL_INCDIR="$stage/openssl/include" OPENSSL_LIBDIR="$stage/openssl/lib" \

@@ -3,16 +3,29 @@
 # the prebuilt SDK (static Qt, OpenSSL, 7-Zip), checks the executable and packs the release
 # bundle: qv_updater.exe, 7Z/7z.exe, the licence notices and what relinking with another Qt
 # needs. Installs what is missing on Debian 12 (mingw-w64, and Wine for running the tests).
-#   scripts/windows/build.sh [CMake arguments...]     e.g. -DQUORVEX_SERVER_URL=https://...
-# QUORVEX_WIN32_SDK: the SDK (default: what scripts/windows/sdk.sh finds or builds, an SDK with
-# TLS made by today's recipe);
-# QUORVEX_WIN32_BUILD_DIR: the build directory (default build-win32/).
-# The last line printed is the bundle's path.
+#   scripts/windows/build.sh [--arch ARCH] [CMake arguments...]   e.g. -DQUORVEX_SERVER_URL=https://...
+# ARCH: i686 (default), the release; or x86_64, the same programs for 64-bit Windows, built to
+# run the tests where Wine runs 64-bit programs only: checked like the release, never packed.
+# QUORVEX_WIN32_SDK (for x86_64 QUORVEX_WIN64_SDK): the SDK (default: what
+# scripts/windows/sdk.sh finds or builds, an SDK with TLS made by today's recipe);
+# QUORVEX_WIN32_BUILD_DIR: the build directory (default build-win32/, for x86_64 build-win64/).
+# The last line printed is the bundle's path (for x86_64 the executable's).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-sdk="${QUORVEX_WIN32_SDK:-$("$root/scripts/windows/sdk.sh" | tail -n 1)}"
+arch=i686
+case "${1:-}" in
+--arch) arch="${2:?--arch takes i686 or x86_64}" && shift 2 ;;
+--arch=*) arch="${1#--arch=}" && shift ;;
+esac
+case "$arch" in
+i686) sdk="${QUORVEX_WIN32_SDK:-}" sdk_variable=QUORVEX_WIN32_SDK format=pei-i386 bits=32 ;;
+x86_64) sdk="${QUORVEX_WIN64_SDK:-}" sdk_variable=QUORVEX_WIN64_SDK format=pei-x86-64 bits=64 ;;
+*) echo "Unknown architecture $arch: i686 or x86_64" >&2 && exit 1 ;;
+esac
+mingw="$arch-w64-mingw32"
+[ -n "$sdk" ] || sdk="$("$root/scripts/windows/sdk.sh" "$arch" | tail -n 1)"
 if [ ! -f "$sdk/7zip/7z.exe" ] || [ ! -d "$sdk/qt5/lib/cmake/Qt5" ] || [ ! -d "$sdk/openssl/lib" ]; then
-    echo "No Windows SDK at $sdk (set QUORVEX_WIN32_SDK; scripts/windows/build-sdk.sh makes one)" >&2
+    echo "No $arch Windows SDK at $sdk (set $sdk_variable; scripts/windows/build-sdk.sh makes one)" >&2
     exit 1
 fi
 sdk="$(cd "$sdk" && pwd)"
@@ -21,25 +34,31 @@ grep -q '^#define QT_FEATURE_ssl 1' "$sdk/qt5/include/QtNetwork/qtnetwork-config
     echo "The Windows SDK at $sdk has no TLS (QT_FEATURE_ssl); scripts/windows/sdk.sh finds or builds one" >&2
     exit 1
 }
-build="${QUORVEX_WIN32_BUILD_DIR:-$root/build-win32}"
+build="${QUORVEX_WIN32_BUILD_DIR:-$root/build-win$bits}"
 
 # --- What the build and the tests need (Wine, and the locale data for a Russian Windows).
-"$root/scripts/setup-deps.sh" g++-mingw-w64-i686-posix cmake make 7zip wine wine32:i386 \
-    fonts-wine locales
+if [ "$arch" = i686 ]; then
+    "$root/scripts/setup-deps.sh" g++-mingw-w64-i686-posix cmake make 7zip wine wine32:i386 \
+        fonts-wine locales
+else
+    "$root/scripts/setup-deps.sh" g++-mingw-w64-x86-64-posix cmake make 7zip wine wine64 \
+        fonts-wine locales
+fi
 
 # --- The build.
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" \
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$mingw.cmake" \
     -DQUORVEX_WIN32_SDK="$sdk" -DQUORVEX_7ZIP="$sdk/7zip/7z.exe" -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build "$build" -j"$(nproc)"
 
 # --- The executable: one GUI-subsystem file that imports Windows system DLLs only, with its
 # manifest, icon and version resources.
 exe="$build/qv_updater.exe"
-headers="$(i686-w64-mingw32-objdump -p "$exe")"
+headers="$("$mingw-objdump" -p "$exe")"
 fail() {
     echo "qv_updater.exe: $*" >&2
     exit 1
 }
+grep -q "file format $format\$" <<<"$headers" || fail "not a $bits-bit program ($format)"
 grep -q "^Subsystem.*(Windows GUI)" <<<"$headers" || fail "not a GUI-subsystem program"
 system_dlls="advapi32 comdlg32 crypt32 dwmapi gdi32 imm32 iphlpapi kernel32 msvcrt mpr netapi32
     ole32 oleaut32 shell32 shlwapi user32 userenv uxtheme version winmm winspool.drv ws2_32
@@ -54,6 +73,11 @@ for type in 03 0e 10 18; do # icon, icon group, version, manifest
 done
 grep -aq 'level="asInvoker"' "$exe" && grep -aq 'Microsoft.Windows.Common-Controls' "$exe" ||
     fail "the manifest does not ask for asInvoker and common controls 6"
+if [ "$arch" != i686 ]; then
+    echo "qv_updater.exe ($arch, not a release): $(stat -c %s "$exe") bytes"
+    echo "$exe"
+    exit 0
+fi
 
 # --- The bundle.
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
