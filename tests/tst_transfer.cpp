@@ -386,8 +386,8 @@ void TransferTest::writeFailure() {
     QVERIFY(testenv::writeFile(record, "previous"));
     WholeFile file(record);
     QVERIFY(file.open());
-    QVERIFY(file.write(QByteArray(testenv::SmallDisk::Size - 100, 'x')));
-    QVERIFY(!(file.write(QByteArray(200, 'y')) && file.commit()));
+    QVERIFY(!(file.write(QByteArray(testenv::SmallDisk::Size - 100, 'x')) &&
+              file.write(QByteArray(200, 'y')) && file.commit()));
     const QString error = file.errorString();
     QVERIFY2(error.startsWith("cannot write " + record + ": ") && !error.endsWith("Unknown error"),
              qPrintable(error));
