@@ -338,9 +338,16 @@ private slots:
         row("refused: same number, other label", "[" + same + "," + full("25") + "]", -1);
         row("byte order mark", "\xEF\xBB\xBF [" + older + "]", 1, {older});
         row("refused: hash list cannot be replaced", "[" + same + "]", -2);
-        // The new list is larger than the small disk holds: nothing is replaced (-3).
+        // The new list is larger than the small disk holds: nothing is replaced (-3). On Linux a
+        // file may not grow past the limit, so the new list crosses it; the small drive of Wine
+        // holds the list, then runs out while the new one is written beside it.
+#ifdef Q_OS_WIN
+        const int listSize = int(SmallDisk::Size / 2);
+#else
+        const int listSize = int(SmallDisk::Size - 64);
+#endif
         row("refused: the disk is full",
-            "[" + same + ",\"" + QByteArray(SmallDisk::Size - same.size() - 64, 'x') + "\"]", -3);
+            "[" + same + ",\"" + QByteArray(listSize - same.size(), 'x') + "\"]", -3);
     }
 
     void publishIntoExistingList() {
