@@ -279,6 +279,22 @@ void BinaryTest::publishInstallVerifyUpdate() {
     QVERIFY(!runToLaunch().contains("Каталог успешно очищен."));
     QCOMPARE(nginx.accessLog().count("GET /versions.json"), listRequests);
 
+    // The lock ends with the updater, not with the application it launched: a start while the
+    // application still runs launches it again at once.
+    const QString ended = work.filePath("application-ended");
+    qputenv("QUORVEX_STANDIN", "sleep:12000,touch:" + QFile::encodeName(ended));
+    for (int i = 0; i < 2; ++i) {
+        const int before = launches();
+        testenv::UpdaterRun run(home, marker);
+        QVERIFY2(run.waitForQuit(), run.log.constData());
+        QTRY_COMPARE(launches(), before + 1);
+        qunsetenv("QUORVEX_STANDIN");
+    }
+    QVERIFY(!QFileInfo::exists(ended));
+    const QString program = testenv::starts(marker).last().value(0);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ended) && QFile(program).open(QIODevice::ReadWrite),
+                             30000);
+
     // A new release: the installed files no longer match its hash list.
     const QJsonObject second = publish("1.1", QByteArray(1000, 'b'));
     QVERIFY(runToLaunch().contains("Каталог успешно очищен."));

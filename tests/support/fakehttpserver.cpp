@@ -144,6 +144,10 @@ void FakeHttpServer::setRoute(const QByteArray& path, const FakeResponse& respon
     routes.insert(path, response);
 }
 
+void FakeHttpServer::setFirstResponse(const QByteArray& path, const FakeResponse& response) {
+    first.insert(path, response);
+}
+
 int FakeHttpServer::requestCount(const QByteArray& path) const {
     return path.isEmpty() ? requested.size() : requested.count(path);
 }
@@ -181,7 +185,9 @@ void FakeHttpServer::releaseHeld() {
 
 void FakeHttpServer::respond(Connection* c) {
     const FakeResponse held = c->response;
-    FakeResponse& r = c->response = routes.value(c->path, FakeResponse::withStatus(404));
+    FakeResponse& r = c->response = first.contains(c->path)
+                                        ? first.take(c->path)
+                                        : routes.value(c->path, FakeResponse::withStatus(404));
     if (r.stall == FakeResponse::Stall::BeforeHeaders ||
         (r.stall == FakeResponse::Stall::Held && held.stall != FakeResponse::Stall::Held)) {
         return;

@@ -48,9 +48,12 @@ public:
     // Makes this process trust the tests' certificate authority.
     static bool trustTestAuthority();
     void setRoute(const QByteArray& path, const FakeResponse& response);
+    // Answers the next request of path with response, the later ones with its route.
+    void setFirstResponse(const QByteArray& path, const FakeResponse& response);
     // Forgets the routes and the requests received.
     void reset() {
         routes.clear();
+        first.clear();
         requested.clear();
     }
     // Requests received so far, all or for one path.
@@ -75,6 +78,7 @@ private:
 
     Listener* server;
     QHash<QByteArray, FakeResponse> routes;
+    QHash<QByteArray, FakeResponse> first;
     QList<QByteArray> requested;
     QList<Connection*> connections;
     QByteArray latest;
