@@ -1,4 +1,6 @@
-// The per-file update: manifest, plan, staging and the swap (perfileupdate.h).
+// The per-file update: manifest, plan, staging and the swap (perfileupdate.h). The steps share
+// the job's state (the manifest, the installed entries, the digests, the plan), so the job stays
+// in one file of a little over 400 lines; its rules are in manifest.cpp, its moves in swap.cpp.
 
 #include "perfileupdate.h"
 
