@@ -6,9 +6,19 @@
 # With QUORVEX_NGINX_OWNER=<pid>, nginx is stopped as soon as that process has ended, however it
 # ended (a test killed at its timeout would otherwise leave nginx holding its port).
 set -euo pipefail
+usage() {
+    echo "usage: $0 start <root-dir> <port> <state-dir> [<certificate>] | stop <state-dir>" >&2
+    exit 2
+}
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 case "${1:-}" in
 start)
+    [ $# -eq 4 ] || [ $# -eq 5 ] || usage
+    [ -d "$2" ] || { echo "$0: the directory to serve, $2, does not exist" >&2 && exit 1; }
+    if [ ! -x "$nginx_bin" ]; then
+        echo "$0: nginx is missing; install Debian's nginx-light (scripts/setup-deps.sh does, as root)" >&2
+        exit 1
+    fi
     root="$(cd "$2" && pwd)" port="$3" state="$4" certificate="${5:-}"
     listen="listen 127.0.0.1:$port;"
     if [ -n "$certificate" ]; then
@@ -54,6 +64,7 @@ CONF
     exit 1
     ;;
 stop)
+    [ $# -eq 2 ] || usage
     state="$2"
     if [ -f "$state/nginx.pid" ]; then
         kill "$(cat "$state/nginx.pid")" 2>/dev/null || true
@@ -64,7 +75,6 @@ stop)
     fi
     ;;
 *)
-    echo "usage: $0 start <root-dir> <port> <state-dir> [<certificate>] | stop <state-dir>" >&2
-    exit 2
+    usage
     ;;
 esac

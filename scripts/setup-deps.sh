@@ -23,7 +23,14 @@ done
 if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "Installing packages needs root, and this machine has no sudo (a fresh Debian 12" \
+                "has none): run the command again as root." >&2
+            exit 1
+        fi
+        SUDO=sudo
+    fi
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
         dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
     fi
