@@ -22,6 +22,9 @@ class Reporter;
 extern const char* const ManifestFolder; // "manifests"
 extern const char* const StoreFolder;    // "store"
 
+// The object of the file whose SHA-256 is sha256: "store/<first two characters>/<sha256>".
+QString objectName(const QString& sha256);
+
 struct StoreResult {
     QByteArray manifest;  // the manifest's bytes; empty when the tree cannot have one
     QString manifestName; // relative to the server directory
@@ -78,8 +81,8 @@ struct PruneResult {
 // that fails leaves the server directory as it was.
 void removeAdded(const QString& serverDir, const StoreResult& result);
 
-// Finds (and unless dryRun, removes) every file under the server directory's manifests and
-// store folders that no entry of its version list names, through its manifest: a manifest is
+// (prune.cpp) Finds (and unless dryRun, removes) every file under the server directory's manifests
+// and store folders that no entry of its version list names, through its manifest: a manifest is
 // found by its digest and file name and an object by its digest, however the entry's URLs are
 // written. Refuses, removing nothing, when the version list cannot be read, or a manifest that
 // an entry names is not there or cannot be read, or (unless evenIfShared) the store shows signs
