@@ -22,12 +22,22 @@ void Checker::checkArchiveContents() {
     QTemporaryDir scratch;
     QString installDir = staged.values().contains(selectedArchive) ? unpacked : QString();
     QString error;
-    if (installDir.isEmpty() && !scratch.isValid()) {
+    const bool unpackHere = installDir.isEmpty();
+    if (unpackHere && !scratch.isValid()) {
         problem(QStringLiteral("archive-unreadable"),
                 QStringLiteral("no temporary directory to unpack the archive into"));
         return;
     }
-    if (installDir.isEmpty()) {
+    // Removed by the names' bytes, which QTemporaryDir cannot do for names that are not UTF-8.
+    struct Unpacked {
+        QString scratch;
+        ~Unpacked() {
+            if (!scratch.isEmpty()) {
+                tree::removeTree(scratch, QStringLiteral("install"));
+            }
+        }
+    } unpackedHere{unpackHere ? scratch.path() : QString()};
+    if (unpackHere) {
         installDir = scratch.path() + QStringLiteral("/install");
         if (!extractArchive(selectedArchive, installDir, reporter, &error)) {
             problem(QStringLiteral("archive-unreadable"), error);

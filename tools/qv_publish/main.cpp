@@ -15,6 +15,7 @@
 #include "contentstore.h"
 #include "publisher.h"
 #include "replacement.h"
+#include "serverfiles.h"
 #include "serverlock.h"
 #include "signature.h"
 #include "signing.h"
@@ -61,6 +62,10 @@ int runPublish(QStringList arguments) {
     const QString problem = publish::optionsProblem(options);
     if (!problem.isEmpty()) {
         return badArguments(problem);
+    }
+    if (!publish::sevenZipProblem().isEmpty()) {
+        printError(QStringLiteral("nothing was published: ") + publish::sevenZipProblem());
+        return Failed;
     }
     publish::ConsoleReporter reporter;
     const publish::PublishResult result = publish::publishVersion(options, reporter);
@@ -115,13 +120,18 @@ int runCheck(const QStringList& arguments) {
                                            "public keys as keygen prints them")
                                 .arg(keys));
     }
+    // Without it the archive could not be unpacked, which would read as a fault of the archive.
+    if (!publish::sevenZipProblem().isEmpty()) {
+        printError(QStringLiteral("cannot check: ") + publish::sevenZipProblem());
+        return Failed;
+    }
     publish::ConsoleReporter reporter;
     reporter.info(QStringLiteral("Checking %1").arg(QDir(serverDir).absolutePath()));
     // Under the lock: a publish under way is waited for, and one interrupted is repaired.
     publish::ServerLock lock(serverDir);
     publish::Recovery recovery;
     if (lock.acquire(reporter, &error)) {
-        recovery = publish::recoverInterrupted(serverDir);
+        recovery = publish::recoverInterrupted(serverDir, lock);
     } else {
         reporter.info(QStringLiteral("note: %1; nothing is repaired").arg(error));
     }

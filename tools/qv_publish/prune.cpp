@@ -99,7 +99,7 @@ PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Re
     ServerLock lock(serverDir);
     QString lockError;
     if (lock.acquire(reporter, &lockError)) {
-        const Recovery recovery = recoverInterrupted(serverDir);
+        const Recovery recovery = recoverInterrupted(serverDir, lock);
         if (!recovery.ok) {
             result.error = recovery.error;
             return result;

@@ -9,11 +9,13 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QTemporaryDir>
+#include <optional>
 #include <thread>
 
 #include "checker.h"
 #include "console.h"
 #include "documents.h"
+#include "manifest.h"
 #include "replacement.h"
 #include "serverfiles.h"
 #include "serverlock.h"
@@ -90,6 +92,61 @@ bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QStr
     return refused.isEmpty();
 }
 
+// The files of a manifest (path, size and digest of each), or nothing when text is not one.
+std::optional<QStringList> manifestFiles(const QByteArray& text) {
+    const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
+    if (!manifest) {
+        return std::nullopt;
+    }
+    QStringList files;
+    for (const documents::ManifestFile& file : manifest->files) {
+        files << QStringLiteral("%1 %2 %3").arg(file.sha256).arg(file.size).arg(file.path);
+    }
+    files.sort();
+    return files;
+}
+
+// The manifest that entry names, as the server directory holds it under its digest; empty when
+// there is none as named.
+QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
+    const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
+    QFile file(QDir(serverDir).filePath(
+        QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), digest)));
+    if (digest.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        return QByteArray();
+    }
+    const QByteArray text = file.read(documents::MaxManifestSize + 1);
+    Sha256 hash;
+    hash.addData(text);
+    return hash.hexResult() == digest ? text : QByteArray();
+}
+
+// What the unchanged hash list means for installed copies of the previous release, as far as
+// the two manifests tell: whether files in folders changed, or nothing did.
+QString sameHashListText(const QString& serverDir, const QByteArray& original,
+                         const QByteArray& manifest) {
+    const QJsonObject previous = documents::selectFullVersion(original).entry;
+    const QString label = previous.value(QStringLiteral("version")).toString();
+    const std::optional<QStringList> before = manifestFiles(servedManifest(serverDir, previous));
+    const std::optional<QStringList> now = manifestFiles(manifest);
+    if (before && now && *before == *now) {
+        return QStringLiteral("note: this release holds the same files as the previous one "
+                              "(version \"%1\"): nothing changes for installed copies")
+            .arg(label);
+    }
+    if (before && now) {
+        return QStringLiteral("warning: hashlist.json stays as it was (only files in folders "
+                              "changed): installed copies of the previous release pass their "
+                              "check and do not update to this one; change a top-level file "
+                              "too, such as a version file");
+    }
+    return QStringLiteral("warning: hashlist.json stays as it was (the top-level files are those "
+                          "of version \"%1\"): if files in folders changed, installed copies of "
+                          "that release pass their check and do not update to this one; change "
+                          "a top-level file too, such as a version file")
+        .arg(label);
+}
+
 // Removes the staged files that were not moved into place.
 struct StagedFiles {
     QStringList paths;
@@ -128,7 +185,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     }
     // Opened before anything is written: a failed write-back of any file since then is seen.
     FileSystemSync flush(serverDir);
-    const Recovery recovery = recoverInterrupted(serverDir);
+    const Recovery recovery = recoverInterrupted(serverDir, lock);
     if (!recovery.removed.isEmpty()) {
         reporter.info(QStringLiteral("Removed the files staged by a publish that stopped before "
                                      "replacing anything: ") +
@@ -299,10 +356,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     }
     if (!previous.isEmpty() && QJsonDocument::fromJson(previous).object() == hashes) {
         result.sameHashList = true;
-        reporter.info(QStringLiteral("warning: hashlist.json stays as it was (only files in "
-                                     "folders changed): installed copies of the previous release "
-                                     "pass their check and do not update to this one; change a "
-                                     "top-level file too, such as a version file"));
+        reporter.info(sameHashListText(serverDir, original, result.store.manifest));
     }
     // Both documents are complete on disk before either is replaced. Order matters to updaters
     // that read the server meanwhile: the archive exists before the list names it, and the hash
