@@ -1,5 +1,6 @@
 // Writing a release's side of the content store: its objects, made or proven on every core, and
-// its manifest. prune.cpp removes what no entry names any more.
+// its manifest, which can be compared with a served one. prune.cpp removes what no entry names
+// any more.
 
 #include "contentstore.h"
 
@@ -318,6 +319,48 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
         return false;
     }
     return true;
+}
+
+namespace {
+// The files of a manifest (path, size and digest of each), or nothing when text is not one.
+std::optional<QStringList> manifestFiles(const QByteArray& text) {
+    const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
+    if (!manifest) {
+        return std::nullopt;
+    }
+    QStringList files;
+    for (const documents::ManifestFile& file : manifest->files) {
+        files << QStringLiteral("%1 %2 %3").arg(file.sha256).arg(file.size).arg(file.path);
+    }
+    files.sort();
+    return files;
+}
+
+// The manifest that entry names, as the server directory holds it under its digest; empty when
+// there is none as named.
+QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
+    const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
+    QFile file(QDir(serverDir).filePath(
+        QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), digest)));
+    if (digest.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        return QByteArray();
+    }
+    const QByteArray text = file.read(documents::MaxManifestSize + 1);
+    Sha256 hash;
+    hash.addData(text);
+    return hash.hexResult() == digest ? text : QByteArray();
+}
+
+} // namespace
+
+std::optional<bool> sameFiles(const QString& serverDir, const QJsonObject& entry,
+                              const QByteArray& manifest) {
+    const std::optional<QStringList> before = manifestFiles(servedManifest(serverDir, entry));
+    const std::optional<QStringList> now = manifestFiles(manifest);
+    if (!before || !now) {
+        return std::nullopt;
+    }
+    return *before == *now;
 }
 
 void removeAdded(const QString& serverDir, const StoreResult& result) {

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <optional>
 
 namespace publish {
 
@@ -76,6 +77,12 @@ struct PruneResult {
     QString shared;     // why the store may be shared with another server directory
     QStringList notes;  // worth knowing: a dry run without the lock
 };
+
+// Whether manifest (a manifest's text) lists the same files, with the same sizes and digests, as
+// the manifest that entry names, read from serverDir's manifests folder under its digest; nothing
+// when either cannot be read.
+std::optional<bool> sameFiles(const QString& serverDir, const QJsonObject& entry,
+                              const QByteArray& manifest);
 
 // Removes the files that writeStore added, and the folders that this leaves empty: a publish
 // that fails leaves the server directory as it was.

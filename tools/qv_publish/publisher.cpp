@@ -9,13 +9,11 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QTemporaryDir>
-#include <optional>
 #include <thread>
 
 #include "checker.h"
 #include "console.h"
 #include "documents.h"
-#include "manifest.h"
 #include "replacement.h"
 #include "serverfiles.h"
 #include "serverlock.h"
@@ -92,49 +90,19 @@ bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QStr
     return refused.isEmpty();
 }
 
-// The files of a manifest (path, size and digest of each), or nothing when text is not one.
-std::optional<QStringList> manifestFiles(const QByteArray& text) {
-    const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
-    if (!manifest) {
-        return std::nullopt;
-    }
-    QStringList files;
-    for (const documents::ManifestFile& file : manifest->files) {
-        files << QStringLiteral("%1 %2 %3").arg(file.sha256).arg(file.size).arg(file.path);
-    }
-    files.sort();
-    return files;
-}
-
-// The manifest that entry names, as the server directory holds it under its digest; empty when
-// there is none as named.
-QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
-    const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
-    QFile file(QDir(serverDir).filePath(
-        QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), digest)));
-    if (digest.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        return QByteArray();
-    }
-    const QByteArray text = file.read(documents::MaxManifestSize + 1);
-    Sha256 hash;
-    hash.addData(text);
-    return hash.hexResult() == digest ? text : QByteArray();
-}
-
 // What the unchanged hash list means for installed copies of the previous release, as far as
 // the two manifests tell: whether files in folders changed, or nothing did.
 QString sameHashListText(const QString& serverDir, const QByteArray& original,
                          const QByteArray& manifest) {
     const QJsonObject previous = documents::selectFullVersion(original).entry;
     const QString label = previous.value(QStringLiteral("version")).toString();
-    const std::optional<QStringList> before = manifestFiles(servedManifest(serverDir, previous));
-    const std::optional<QStringList> now = manifestFiles(manifest);
-    if (before && now && *before == *now) {
+    const std::optional<bool> same = sameFiles(serverDir, previous, manifest);
+    if (same && *same) {
         return QStringLiteral("note: this release holds the same files as the previous one "
                               "(version \"%1\"): nothing changes for installed copies")
             .arg(label);
     }
-    if (before && now) {
+    if (same) {
         return QStringLiteral("warning: hashlist.json stays as it was (only files in folders "
                               "changed): installed copies of the previous release pass their "
                               "check and do not update to this one; change a top-level file "
