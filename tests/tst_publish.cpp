@@ -8,8 +8,11 @@
 #include "documents.h"
 #include "manifest.h"
 #include "publisher.h"
+#include "replacement.h"
 #include "serverfiles.h"
+#include "serverlock.h"
 #include "signing.h"
+#include "storedobject.h"
 #include "testenv.h"
 #include "versionlist.h"
 #include <optional>
@@ -163,6 +166,9 @@ private slots:
     void cleanupTestCase() {
         QFile::setPermissions(root.filePath("readonly"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#ifndef Q_OS_WIN
+        unlink(QFile::encodeName(root.filePath("bad")) + "/n\xff"); // which Qt could not remove
+#endif
     }
 
     void publishWritesTheRelease() {
@@ -254,9 +260,11 @@ private slots:
         row("file-name-not-utf8", [](const QString& dir) {
             SilentReporter silent;
             QTemporaryDir app;
-            close(open(QFile::encodeName(app.path()) + "/n\xff", O_CREAT | O_WRONLY, 0600));
+            const QByteArray name = QFile::encodeName(app.path()) + "/n\xff";
+            close(open(name, O_CREAT | O_WRONLY, 0600));
             QString error;
             QVERIFY(createArchive(app.path(), dir + '/' + A, silent, &error));
+            unlink(name); // which Qt could not remove
         });
 #endif
         row("signature-missing", put(VS));
@@ -411,6 +419,12 @@ private slots:
                                                         << "list-too-large";
         QTest::newRow("an older entry's archive missing") << older << "prog"
                                                           << "";
+        // The program's object is there already, but not as its bytes: it is packed again.
+        QTest::newRow("an object of other bytes") << QByteArray("OTHER OBJECT") << "prog"
+                                                  << "";
+        QTest::newRow("an object of its size, other content")
+            << QByteArray("SAME SIZE OBJECT") << "prog"
+            << "";
 #ifndef Q_OS_WIN // Windows links are no files that Qt makes
         // The object of "#!/bin/sh\n" (the program), or its fan-out folder, links to a file or
         // folder elsewhere, which must stay as it is.
@@ -429,6 +443,13 @@ private slots:
         QVERIFY(writeTree(app.path(), {{binary, "#!/bin/sh\n"}}));
         QVERIFY(QFile::setPermissions(app.filePath(binary), QFile::ReadOwner | QFile::ExeOwner));
         const QString folder = dir.filePath("store/" + sha256("#!/bin/sh\n").left(2));
+        const QString object = folder + '/' + sha256("#!/bin/sh\n");
+        if (existing.endsWith("OBJECT") && !existing.startsWith("LINKED")) {
+            const QByteArray other = storedobject::packBytes("#!/bin/sx\n");
+            QCOMPARE(other.size(), storedobject::packBytes("#!/bin/sh\n").size());
+            QVERIFY(writeFile(object, existing == "OTHER OBJECT" ? "other\n" : other));
+            existing.clear();
+        }
         if (existing.startsWith("LINKED")) {
             QVERIFY(writeFile(dir.filePath("elsewhere/file"), "outside\n"));
             QVERIFY(existing == "LINKED FOLDER"
@@ -446,20 +467,48 @@ private slots:
         QVERIFY2(code.isEmpty() ? result.ok : result.error.contains("[" + code + "]"),
                  qPrintable(result.error));
         QVERIFY(result.ok || readTree(dir.path()) == before);
+        QVERIFY(!result.ok || storedobject::verify(object, 10, sha256("#!/bin/sh\n")).isEmpty());
     }
 
-    // Only a file in a folder changed: the hash list stays, so installed copies keep theirs.
+    // The hash list stays when only files in folders changed, and installed copies keep their
+    // release: publish warns then, and says so when nothing changed.
+    void unchangedHashListIsWarned_data() {
+        QTest::addColumn<QByteArray>("nested"); // sub/nested.txt of the next release
+        QTest::addColumn<bool>("manifest");
+        QTest::addColumn<QString>("said"); // the one of the texts (below) that publish prints
+        QTest::newRow("a file in a folder changed")
+            << QByteArray("changed\n") << true << "only files in folders changed";
+        QTest::newRow("nothing changed") << QByteArray("nested\n") << true << "the same files";
+        QTest::newRow("no manifest to tell")
+            << QByteArray("changed\n") << false << "if files in folders changed";
+    }
+
     void unchangedHashListIsWarned() {
+        QFETCH(QByteArray, nested);
+        QFETCH(bool, manifest);
+        QFETCH(QString, said);
+        struct : Reporter {
+            QString text;
+            void info(const QString& line) override { text += line + '\n'; }
+            void progress(const QString&, int) override {}
+        } recorder;
         QTemporaryDir dir, app;
         QVERIFY(writeTree(app.path(), readTree(appDir)));
         QVERIFY(QFile::setPermissions(app.filePath("prog"), QFile::ReadOwner | QFile::ExeOwner));
-        QVERIFY(!publishVersion(options(dir.path()), quiet).sameHashList);
-        QVERIFY(writeFile(app.filePath("sub/nested.txt"), "changed\n"));
         PublishOptions next = options(dir.path());
         next.appDir = app.path();
+        next.manifest = manifest;
+        QVERIFY(!publishVersion(next, quiet).sameHashList);
+        QVERIFY(writeFile(app.filePath("sub/nested.txt"), nested));
         next.version = "2.6";
-        const PublishResult result = publishVersion(next, quiet);
+        const PublishResult result = publishVersion(next, recorder);
         QVERIFY2(result.ok && result.sameHashList, qPrintable(result.error));
+        int printed = 0;
+        for (const char* text :
+             {"only files in folders changed", "the same files", "if files in folders changed"}) {
+            printed += recorder.text.contains(text) ? 1 : 0;
+        }
+        QVERIFY2(recorder.text.contains(said) && printed == 1, qPrintable(recorder.text));
     }
 
     // Two publishes into one directory at once: the second waits for the first, both are served.
@@ -482,21 +531,24 @@ private slots:
     }
 
     // A publish killed before its move N (0 archive, 1 version list, 2 hash list, 3 cleaning up)
-    // is completed by the next check or publish; undone when its staged hash list is lost.
+    // is completed by the next check or publish; undone when its staged hash list is lost, or
+    // when it was being undone. A repair tried without the server lock touches nothing.
     void interruptedPublishIsRepaired_data() {
         QTest::addColumn<int>("killedAt");
-        QTest::addColumn<bool>("lost");
+        QTest::addColumn<QString>("then");    // what happens after the kill, before the repair
         QTest::addColumn<bool>("publishing"); // the repair is the next publish, not a check
-        QTest::newRow("before the archive, check") << 0 << false << false;
-        QTest::newRow("new list beside the old hash list, check") << 2 << false << false;
-        QTest::newRow("new list beside the old hash list, publish") << 2 << false << true;
-        QTest::newRow("before cleaning up, publish") << 3 << false << true;
-        QTest::newRow("staged hash list lost, check undoes it") << 2 << true << false;
+        QTest::newRow("before the archive, check") << 0 << "" << false;
+        QTest::newRow("new list beside the old hash list, check") << 2 << "" << false;
+        QTest::newRow("new list beside the old hash list, publish") << 2 << "" << true;
+        QTest::newRow("before cleaning up, publish") << 3 << "" << true;
+        QTest::newRow("staged hash list lost, check undoes it") << 2 << "lost" << false;
+        QTest::newRow("killed while undoing, check undoes it") << 2 << "undo" << false;
+        QTest::newRow("a repair without the lock touches nothing") << 2 << "unlocked" << false;
     }
 
     void interruptedPublishIsRepaired() {
         QFETCH(int, killedAt);
-        QFETCH(bool, lost);
+        QFETCH(QString, then);
         QFETCH(bool, publishing);
         QTemporaryDir dir;
         QVERIFY(publishVersion(options(dir.path()), quiet).ok);
@@ -507,7 +559,20 @@ private slots:
         QVERIFY2(waitFor(killed, &text, "paused"), qPrintable(text));
         killed.kill();
         QVERIFY(killed.waitForFinished());
-        QVERIFY(!lost || QFile::remove(dir.filePath(".hashlist.json.partial")));
+        const QString journal = dir.filePath(".qv_publish.journal");
+        const bool lost = then == "lost" || then == "undo";
+        if (then == "lost") {
+            QVERIFY(QFile::remove(dir.filePath(".hashlist.json.partial")));
+        } else if (then == "undo") { // every staged file is there as written
+            QJsonObject text = QJsonDocument::fromJson(readFile(journal)).object();
+            text["undo"] = true;
+            QVERIFY(writeFile(journal, QJsonDocument(text).toJson()));
+        } else if (then == "unlocked") {
+            const Tree killed = readTree(dir.path());
+            const ServerLock notTaken(dir.path());
+            QVERIFY(!recoverInterrupted(dir.path(), notTaken).ok);
+            QCOMPARE(readTree(dir.path()), killed);
+        }
         start(next, publishing ? publishNew(dir.path(), "2.7")
                                : QStringList{"check", "--server-dir", dir.path()});
         QVERIFY(next.waitForFinished(60000));
@@ -520,6 +585,7 @@ private slots:
         if (lost) {
             // What the undone publish stored is named by no entry: prune takes it away.
             QVERIFY(pruneStore(dir.path(), {}, quiet).ok);
+            QVERIFY(!QFileInfo::exists(journal));
             QCOMPARE(readTree(dir.path()), before);
             return;
         }
@@ -612,6 +678,9 @@ private slots:
         row("check, no server", {"check", "--server-dir", "APP"}, 1, "PROBLEM [list-missing]");
         row("check, no directory", {"check", "--server-dir", "/none"}, 2, "not a directory");
         row("check, bad public key", {"check", "--public-key", "a2V5"}, 2, "--public-key");
+        // Copied out of the build folder, away from its 7Z folder: it says where it looked.
+        row("check, 7-Zip not beside it", {"ALONE", "check", "--server-dir", "GOOD"}, 1,
+            "7z.exe, where qv_publish looks for it");
         row("keygen never overwrites", {"keygen", "--out", "KEY"}, 1, "never overwritten");
         const QStringList publish{"publish", "--app-dir",     "APP",      "--version",
                                   "2.6",     "--base-url",    "http://h", "--extract-to",
@@ -627,6 +696,8 @@ private slots:
 #endif
         row("prune dry run, read-only", {"prune", "--server-dir", "READONLY", "--dry-run"}, 0,
             "Would remove 0 file(s)");
+        // Which objects the entry needs is unknown: all stay.
+        row("prune, a manifest damaged", {"prune", "--server-dir", "DAMAGED"}, 1, ".json, but ");
     }
 
     void commandLine() {
@@ -639,7 +710,7 @@ private slots:
         arguments.replaceInStrings("GOOD", goodServer).replaceInStrings("APP", appDir);
         arguments.replaceInStrings("KEY", key);
         const QString moved = root.filePath("moved"), shared = root.filePath("shared");
-        const QString readOnly = root.filePath("readonly");
+        const QString readOnly = root.filePath("readonly"), damaged = root.filePath("damaged");
         if (!QFileInfo::exists(moved)) {
             QVERIFY(writeTree(moved, readTree(goodServer)));
             edit("download_url", "https://cdn.example/quorvex-2.5.7z")(moved);
@@ -647,16 +718,29 @@ private slots:
                     QFile::link(goodServer + "/store", shared + "/store"));
             QVERIFY(writeTree(readOnly, readTree(goodServer)));
             QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner));
+            QVERIFY(writeTree(damaged, readTree(goodServer)) &&
+                    writeFile(manifestOf(damaged), "[\"damaged\"]"));
         }
         arguments.replaceInStrings("MOVED", moved).replaceInStrings("SHARED", shared);
-        arguments.replaceInStrings("READONLY", readOnly);
+        arguments.replaceInStrings("READONLY", readOnly).replaceInStrings("DAMAGED", damaged);
+        QTemporaryDir alone;
+        QString run = program;
+        if (arguments.value(0) == "ALONE") {
+            arguments.removeFirst();
+            run = alone.filePath(QFileInfo(program).fileName());
+            QVERIFY(QFile::copy(program, run));
+        }
+        // What a failed or refused command names stays as it was.
+        const int named = arguments.indexOf("--server-dir") + 1;
+        const Tree before = named > 0 ? readTree(arguments.value(named)) : Tree();
         QProcess tool;
         tool.setProcessChannelMode(QProcess::MergedChannels);
-        tool.start(program, arguments);
+        tool.start(run, arguments);
         QVERIFY(tool.waitForFinished(60000));
         const QString text = QString::fromLocal8Bit(tool.readAll());
         QVERIFY2(text.contains(output), qPrintable(text));
         QCOMPARE(tool.exitCode(), exitCode);
+        QVERIFY(exitCode == 0 || named <= 0 || readTree(arguments.value(named)) == before);
     }
 };
 

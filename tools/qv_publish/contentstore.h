@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <optional>
 
 namespace publish {
 
@@ -21,6 +22,9 @@ class Reporter;
 // Where the manifests and the objects are, relative to the server directory.
 extern const char* const ManifestFolder; // "manifests"
 extern const char* const StoreFolder;    // "store"
+
+// The object of the file whose SHA-256 is sha256: "store/<first two characters>/<sha256>".
+QString objectName(const QString& sha256);
 
 struct StoreResult {
     QByteArray manifest;  // the manifest's bytes; empty when the tree cannot have one
@@ -74,12 +78,18 @@ struct PruneResult {
     QStringList notes;  // worth knowing: a dry run without the lock
 };
 
+// Whether manifest (a manifest's text) lists the same files, with the same sizes and digests, as
+// the manifest that entry names, read from serverDir's manifests folder under its digest; nothing
+// when either cannot be read.
+std::optional<bool> sameFiles(const QString& serverDir, const QJsonObject& entry,
+                              const QByteArray& manifest);
+
 // Removes the files that writeStore added, and the folders that this leaves empty: a publish
 // that fails leaves the server directory as it was.
 void removeAdded(const QString& serverDir, const StoreResult& result);
 
-// Finds (and unless dryRun, removes) every file under the server directory's manifests and
-// store folders that no entry of its version list names, through its manifest: a manifest is
+// (prune.cpp) Finds (and unless dryRun, removes) every file under the server directory's manifests
+// and store folders that no entry of its version list names, through its manifest: a manifest is
 // found by its digest and file name and an object by its digest, however the entry's URLs are
 // written. Refuses, removing nothing, when the version list cannot be read, or a manifest that
 // an entry names is not there or cannot be read, or (unless evenIfShared) the store shows signs

@@ -1,3 +1,6 @@
+// publish: packs the release, makes its documents and its side of the content store, checks the
+// server directory as the moves will leave it, and replaces the served files together.
+
 #include "publisher.h"
 
 #include <QDir>
@@ -5,194 +8,21 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonDocument>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <thread>
 
 #include "checker.h"
 #include "console.h"
 #include "documents.h"
-#include "downloader.h"
 #include "replacement.h"
 #include "serverfiles.h"
 #include "serverlock.h"
 #include "sha256.h"
 #include "signing.h"
-#include "tree.h"
 #include "versionlist.h"
 #include "wholefile.h"
 
 namespace publish {
-
-namespace {
-QString labelProblem(const QString& version) {
-    static const QRegularExpression allowed(QStringLiteral("^[0-9A-Za-z._+-]+$"));
-    if (version.isEmpty()) {
-        return QStringLiteral("--version is required");
-    }
-    if (!allowed.match(version).hasMatch()) {
-        return QStringLiteral("version \"%1\" may hold only letters, digits and . _ + -")
-            .arg(version);
-    }
-    QString digits = version;
-    digits.remove(QRegularExpression(QStringLiteral("[^\\d]")));
-    if (digits.isEmpty()) {
-        return QStringLiteral("version \"%1\" has no digits: the updater reads its number as 0 "
-                              "and never installs it")
-            .arg(version);
-    }
-    if (documents::versionNumber(version) <= 0) {
-        return QStringLiteral("the digits of version \"%1\" (%2) do not read as a positive "
-                              "signed 32-bit number: the updater would never install it")
-            .arg(version, digits);
-    }
-    return QString();
-}
-
-QString pathProblem(const QString& option, const QString& value) {
-    if (!value.startsWith(QLatin1Char('/')) || value.size() < 2) {
-        return QStringLiteral("%1 \"%2\" must start with \"/\" and name something")
-            .arg(option, value);
-    }
-    if (value.contains(QStringLiteral(".."))) {
-        return QStringLiteral("%1 \"%2\" must not contain \"..\"").arg(option, value);
-    }
-    return QString();
-}
-
-// The absolute path with every symbolic link resolved, also when its last components do not
-// exist yet (they are then taken as written).
-QString resolvedPath(const QString& path) {
-    QString existing = QDir(path).absolutePath();
-    QStringList missing;
-    while (!QFileInfo::exists(existing) && !QFileInfo(existing).isRoot()) {
-        missing.prepend(QFileInfo(existing).fileName());
-        existing = QFileInfo(existing).path();
-    }
-    const QString canonical = QFileInfo(existing).canonicalFilePath();
-    return QDir::cleanPath(
-        QDir(canonical.isEmpty() ? existing : canonical).filePath(missing.join(QLatin1Char('/'))));
-}
-
-QString trimmedBase(const QString& baseUrl) {
-    QString base = baseUrl;
-    while (base.endsWith(QLatin1Char('/'))) {
-        base.chop(1);
-    }
-    return base;
-}
-} // namespace
-
-QString archiveFileName(const QString& version) {
-    return QStringLiteral("quorvex-%1.7z").arg(version);
-}
-
-QString servedUrl(const QString& baseUrl, const QString& fileName) {
-    return trimmedBase(baseUrl) + QLatin1Char('/') +
-           QString::fromLatin1(QUrl::toPercentEncoding(fileName));
-}
-
-QString optionsProblem(const PublishOptions& options) {
-    if (options.appDir.isEmpty()) {
-        return QStringLiteral("--app-dir is required");
-    }
-    if (!QFileInfo(options.appDir).isDir()) {
-        return QStringLiteral("--app-dir \"%1\" is not a directory").arg(options.appDir);
-    }
-    const QString undecodable = tree::nameNotUtf8(options.appDir);
-    if (!undecodable.isEmpty()) {
-        return QStringLiteral("--app-dir holds \"%1\", a name that is not UTF-8: Windows cannot "
-                              "hold it and the updater could not remove it")
-            .arg(undecodable);
-    }
-    QString problem = labelProblem(options.version);
-    if (!problem.isEmpty()) {
-        return problem;
-    }
-    if (options.baseUrl.isEmpty()) {
-        return QStringLiteral("--base-url is required");
-    }
-    const QUrl base(trimmedBase(options.baseUrl), QUrl::StrictMode);
-    const QString scheme = base.scheme();
-    if (!base.isValid() || base.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")) || base.hasQuery() ||
-        base.hasFragment()) {
-        return QStringLiteral("--base-url \"%1\" must be an absolute http:// or https:// URL "
-                              "without query or fragment")
-            .arg(options.baseUrl);
-    }
-    const QString url = servedUrl(options.baseUrl, archiveFileName(options.version));
-    if (Downloader::targetFileName(QUrl(url, QUrl::TolerantMode)) !=
-        archiveFileName(options.version)) {
-        return QStringLiteral("the archive URL %1 would not be saved under its own name").arg(url);
-    }
-    if (options.extractTo.isEmpty()) {
-        return QStringLiteral("--extract-to is required");
-    }
-    problem = pathProblem(QStringLiteral("--extract-to"), options.extractTo);
-    if (problem.isEmpty()) {
-        const QString why = documents::installTargetProblem(exampleDataDir(), options.extractTo);
-        if (!why.isEmpty()) {
-            problem = QStringLiteral("--extract-to \"%1\" is refused by the updater (%2)")
-                          .arg(options.extractTo, why);
-        }
-    }
-    if (!problem.isEmpty()) {
-        return problem;
-    }
-    if (options.binaryName.isEmpty()) {
-        return QStringLiteral("--binary-name is required");
-    }
-    problem = pathProblem(QStringLiteral("--binary-name"), options.binaryName);
-    if (problem.isEmpty()) {
-        const QString why = documents::binaryNameProblem(options.binaryName);
-        if (!why.isEmpty()) {
-            problem = QStringLiteral("--binary-name \"%1\" is refused by the updater (%2)")
-                          .arg(options.binaryName, why);
-        }
-    }
-    if (!problem.isEmpty()) {
-        return problem;
-    }
-    const QFileInfo binary(options.appDir + options.binaryName);
-    if (!binary.isFile()) {
-        return QStringLiteral("the executable %1 is not in --app-dir").arg(binary.filePath());
-    }
-#ifndef Q_OS_WIN
-    if (!binary.isExecutable()) {
-        return QStringLiteral("%1 has no execute permission").arg(binary.filePath());
-    }
-#endif
-    if (options.serverDir.isEmpty()) {
-        return QStringLiteral("--server-dir must not be empty");
-    }
-    if (QFileInfo::exists(options.serverDir) && !QFileInfo(options.serverDir).isDir()) {
-        return QStringLiteral("--server-dir \"%1\" is not a directory").arg(options.serverDir);
-    }
-    // Compared as the file system resolves them: a server directory reached through a symbolic
-    // link into the application would be packed into every release.
-    const QString server = resolvedPath(options.serverDir);
-    QString app = resolvedPath(options.appDir);
-    if (!app.endsWith(QLatin1Char('/'))) {
-        app += QLatin1Char('/');
-    }
-#ifdef Q_OS_WIN
-    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
-#endif
-    if ((server + QLatin1Char('/')).startsWith(app, sensitivity)) {
-        return QStringLiteral("--server-dir must not lie inside --app-dir (%1 is in %2)")
-            .arg(server, app);
-    }
-    QByteArray key;
-    if (!options.signingKey.isEmpty() &&
-        !signing::readKeyFile(options.signingKey, &key, &problem)) {
-        return QStringLiteral("--signing-key: ") + problem;
-    }
-    return QString();
-}
 
 namespace {
 // Why the edited list would not install entry, or would not keep the other elements as they
@@ -260,6 +90,31 @@ bool checkRelease(const QString& serverDir, const QList<Move>& moves, const QStr
     return refused.isEmpty();
 }
 
+// What the unchanged hash list means for installed copies of the previous release, as far as
+// the two manifests tell: whether files in folders changed, or nothing did.
+QString sameHashListText(const QString& serverDir, const QByteArray& original,
+                         const QByteArray& manifest) {
+    const QJsonObject previous = documents::selectFullVersion(original).entry;
+    const QString label = previous.value(QStringLiteral("version")).toString();
+    const std::optional<bool> same = sameFiles(serverDir, previous, manifest);
+    if (same && *same) {
+        return QStringLiteral("note: this release holds the same files as the previous one "
+                              "(version \"%1\"): nothing changes for installed copies")
+            .arg(label);
+    }
+    if (same) {
+        return QStringLiteral("warning: hashlist.json stays as it was (only files in folders "
+                              "changed): installed copies of the previous release pass their "
+                              "check and do not update to this one; change a top-level file "
+                              "too, such as a version file");
+    }
+    return QStringLiteral("warning: hashlist.json stays as it was (the top-level files are those "
+                          "of version \"%1\"): if files in folders changed, installed copies of "
+                          "that release pass their check and do not update to this one; change "
+                          "a top-level file too, such as a version file")
+        .arg(label);
+}
+
 // Removes the staged files that were not moved into place.
 struct StagedFiles {
     QStringList paths;
@@ -298,7 +153,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     }
     // Opened before anything is written: a failed write-back of any file since then is seen.
     FileSystemSync flush(serverDir);
-    const Recovery recovery = recoverInterrupted(serverDir);
+    const Recovery recovery = recoverInterrupted(serverDir, lock);
     if (!recovery.removed.isEmpty()) {
         reporter.info(QStringLiteral("Removed the files staged by a publish that stopped before "
                                      "replacing anything: ") +
@@ -445,8 +300,9 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     entry.insert(QStringLiteral("size"), QFileInfo(stagedArchive).size());
     entry.insert(QStringLiteral("sha256"), digest);
     if (!result.store.manifest.isEmpty()) {
-        entry.insert(QStringLiteral("manifest_url"),
-                     trimmedBase(options.baseUrl) + QLatin1Char('/') + result.store.manifestName);
+        entry.insert(QStringLiteral("manifest_url"), trimmedBaseUrl(options.baseUrl) +
+                                                         QLatin1Char('/') +
+                                                         result.store.manifestName);
         entry.insert(QStringLiteral("manifest_size"), result.store.manifest.size());
         entry.insert(QStringLiteral("manifest_sha256"), result.store.manifestSha256);
     }
@@ -468,10 +324,7 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     }
     if (!previous.isEmpty() && QJsonDocument::fromJson(previous).object() == hashes) {
         result.sameHashList = true;
-        reporter.info(QStringLiteral("warning: hashlist.json stays as it was (only files in "
-                                     "folders changed): installed copies of the previous release "
-                                     "pass their check and do not update to this one; change a "
-                                     "top-level file too, such as a version file"));
+        reporter.info(sameHashListText(serverDir, original, result.store.manifest));
     }
     // Both documents are complete on disk before either is replaced. Order matters to updaters
     // that read the server meanwhile: the archive exists before the list names it, and the hash

@@ -25,11 +25,14 @@ struct PublishOptions {
     std::function<void(int move)> beforeMove = nullptr; // tests: called between the moves
 };
 
-// Why the options cannot be used, or an empty string.
+// Why the options cannot be used, or an empty string (publishoptions.cpp).
 QString optionsProblem(const PublishOptions& options);
 
 // The archive's file name for a version label.
 QString archiveFileName(const QString& version);
+
+// baseUrl without its trailing slashes: the served files' paths follow it after one "/".
+QString trimmedBaseUrl(const QString& baseUrl);
 
 // The absolute URL of a file served from baseUrl's root.
 QString servedUrl(const QString& baseUrl, const QString& fileName);

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 
 #include "serverfiles.h"
+#include "serverlock.h"
 #include "sha256.h"
 #include "wholefile.h"
 
@@ -181,8 +182,16 @@ bool replaceTogether(const QString& serverDir, const QString& version, const QLi
     return true;
 }
 
-Recovery recoverInterrupted(const QString& serverDir) {
+Recovery recoverInterrupted(const QString& serverDir, const ServerLock& lock) {
     Recovery recovery;
+    if (!lock.holds(serverDir)) {
+        // Another qv_publish may be moving files right now: what looks interrupted is under way.
+        recovery.ok = false;
+        recovery.error = QStringLiteral("what an interrupted publish left in %1 is repaired only "
+                                        "by the holder of %2; nothing was touched")
+                             .arg(serverDir, lock.file());
+        return recovery;
+    }
     const QDir dir(serverDir);
     QFile file(journalPath(serverDir));
     if (!file.exists()) {

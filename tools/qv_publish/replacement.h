@@ -11,6 +11,8 @@
 
 namespace publish {
 
+class ServerLock;
+
 struct Move {
     QString staged; // file names within the server directory
     QString target;
@@ -38,8 +40,9 @@ struct Recovery {
 };
 
 // Completes the moves of an interrupted publish, or undoes them when a staged file is not there
-// as it was written, and removes files staged by publishes that never began moving. Only under
-// the server lock, when nothing else publishes.
-Recovery recoverInterrupted(const QString& serverDir);
+// as it was written or when an undo was under way, and removes files staged by publishes that
+// never began moving. Only under the server lock, when nothing else publishes: unless lock holds
+// it, nothing is touched and the result says why.
+Recovery recoverInterrupted(const QString& serverDir, const ServerLock& lock);
 
 } // namespace publish

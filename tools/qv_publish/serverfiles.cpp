@@ -1,5 +1,6 @@
 #include "serverfiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -167,8 +168,27 @@ bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporte
     return true;
 }
 
+QString sevenZipProblem() {
+    const QString path = QDir::toNativeSeparators(Decompressor::extractorPath());
+    const QFileInfo program(path);
+    if (program.isFile() && program.isExecutable()) {
+        return QString();
+    }
+    return QStringLiteral("7-Zip is %1 %2, where qv_publish looks for it (the folder 7Z beside "
+                          "itself, as the updater does): put the folder 7Z of the build or of "
+                          "the installation, with its 7z.exe, beside %3, or run the qv_publish "
+                          "that lies beside one")
+        .arg(program.exists() ? QStringLiteral("not a program it can run at")
+                              : QStringLiteral("not at"),
+             path, QDir::toNativeSeparators(QCoreApplication::applicationFilePath()));
+}
+
 bool createArchive(const QString& sourceDir, const QString& archivePath, Reporter& reporter,
                    QString* error) {
+    if (!sevenZipProblem().isEmpty()) {
+        *error = sevenZipProblem();
+        return false;
+    }
     QFile::remove(archivePath);
     QProcess process;
     process.setProgram(Decompressor::extractorPath());
@@ -214,6 +234,10 @@ bool createArchive(const QString& sourceDir, const QString& archivePath, Reporte
 
 bool extractArchive(const QString& archivePath, const QString& targetDir, Reporter& reporter,
                     QString* error) {
+    if (!sevenZipProblem().isEmpty()) {
+        *error = sevenZipProblem();
+        return false;
+    }
     reporter.info(
         QStringLiteral("Unpacking the archive with %1").arg(Decompressor::extractorPath()));
     Decompressor decompressor;

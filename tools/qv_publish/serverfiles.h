@@ -55,6 +55,10 @@ bool hashCheckedFiles(const QString& dir, QJsonObject* hashes, Reporter& reporte
 bool hashFile(const QString& path, const QString& step, Reporter& reporter, QString* digest,
               QString* error);
 
+// Why the 7-Zip that qv_publish packs and unpacks with ("7Z/7z.exe" beside the program, as for
+// the updater) cannot be started: where it was looked for and what to do; empty when it is there.
+QString sevenZipProblem();
+
 // Packs every file and directory of sourceDir (hidden ones included) into a new 7z archive.
 bool createArchive(const QString& sourceDir, const QString& archivePath, Reporter& reporter,
                    QString* error);

@@ -6,8 +6,14 @@
 
 namespace publish {
 
+namespace {
+QString lockPath(const QString& serverDir) {
+    return QDir::cleanPath(QDir(serverDir).absoluteFilePath(QStringLiteral(".qv_publish.lock")));
+}
+} // namespace
+
 ServerLock::ServerLock(const QString& serverDir)
-    : path(QDir(serverDir).filePath(QStringLiteral(".qv_publish.lock")))
+    : path(lockPath(serverDir))
     , lock(path) {}
 
 bool ServerLock::acquire(Reporter& reporter, QString* error) {
@@ -34,6 +40,14 @@ bool ServerLock::acquire(Reporter& reporter, QString* error) {
                                                           ? QStringLiteral("no permission")
                                                           : QStringLiteral("unknown error"));
     return false;
+}
+
+bool ServerLock::holds(const QString& serverDir) const {
+    return lock.isLocked() && path == lockPath(serverDir);
+}
+
+QString ServerLock::file() const {
+    return QDir::toNativeSeparators(path);
 }
 
 } // namespace publish

@@ -16,6 +16,10 @@ public:
     // Waits while another process holds the lock, saying so once; false with *error when the
     // lock file cannot be made.
     bool acquire(Reporter& reporter, QString* error);
+    // True while this object holds the lock of serverDir.
+    bool holds(const QString& serverDir) const;
+    // The lock file, as the messages name it.
+    QString file() const;
 
 private:
     QString path;

@@ -1,0 +1,183 @@
+// The manifest of the entry to be installed against its unpacked tree, and the content store
+// against the manifest: each fault costs every update the whole archive.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <QUrl>
+#include <QVector>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "checkrules.h"
+#include "console.h"
+#include "contentstore.h"
+#include "documents.h"
+#include "manifest.h"
+#include "sha256.h"
+#include "storedobject.h"
+#include "tree.h"
+
+namespace publish {
+
+// The manifest of the entry to be installed against its tree as unpacked from the archive,
+// and the store against the manifest. The updater takes the archive instead of a manifest or
+// an object that does not match; so each fault costs every client the whole archive.
+void Checker::checkManifest(const QString& installDir) {
+    const QJsonObject& entry = result.entry;
+    if (!documents::hasManifest(entry) || !documents::manifestKeysProblem(entry).isEmpty()) {
+        return;
+    }
+    const QUrl url(entry.value(QStringLiteral("manifest_url")).toString());
+    const QString path = servedFile(serverDir, entry, url);
+    if (path.isEmpty()) {
+        result.notes << QStringLiteral("the manifest %1 is not served from beside the "
+                                       "archive; it was not checked")
+                            .arg(url.toString());
+        return;
+    }
+    const QString cost = QStringLiteral(": every update takes the whole archive");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem(QStringLiteral("manifest-missing"),
+                QStringLiteral("the manifest %1 is not in the server directory")
+                        .arg(QDir(serverDir).relativeFilePath(path)) +
+                    cost);
+        return;
+    }
+    const QByteArray text = file.read(documents::MaxManifestSize + 1);
+    const qint64 size = entry.value(QStringLiteral("manifest_size")).toVariant().toLongLong();
+    if (text.size() != size) {
+        problem(QStringLiteral("manifest-wrong-size"),
+                QStringLiteral("the manifest %1 has %2 bytes, \"manifest_size\" says %3")
+                        .arg(QDir(serverDir).relativeFilePath(path))
+                        .arg(text.size())
+                        .arg(size) +
+                    cost);
+        return;
+    }
+    Sha256 hash;
+    hash.addData(text);
+    const QString digest = hash.hexResult();
+    if (digest != entry.value(QStringLiteral("manifest_sha256")).toString()) {
+        problem(QStringLiteral("manifest-wrong-digest"),
+                QStringLiteral("the manifest %1 has the digest %2, \"manifest_sha256\" "
+                               "says %3")
+                        .arg(QDir(serverDir).relativeFilePath(path), digest,
+                             entry.value(QStringLiteral("manifest_sha256")).toString()) +
+                    cost);
+        return;
+    }
+    QString why;
+    const std::optional<documents::Manifest> manifest = documents::parseManifest(text, &why);
+    if (!manifest) {
+        problem(QStringLiteral("manifest-invalid"),
+                QStringLiteral("the manifest %1 is refused by the updater (%2)")
+                        .arg(QDir(serverDir).relativeFilePath(path), why) +
+                    cost);
+        return;
+    }
+    QHash<QString, documents::ManifestFile> listed;
+    for (const documents::ManifestFile& item : manifest->files) {
+        listed.insert(item.path, item);
+    }
+    // A publish made the manifest from this very tree a moment ago: comparing them again
+    // would only repeat its hashing.
+    if (installDir == unpacked) {
+        listed.clear();
+    }
+    QStringList mismatches;
+    for (const QString& name :
+         installDir == unpacked ? QStringList() : tree::listEntries(installDir)) {
+        const auto it = listed.constFind(name);
+        if (it == listed.constEnd()) {
+            mismatches
+                << QStringLiteral("the archive holds \"%1\", the manifest does not").arg(name);
+            continue;
+        }
+        const QString path = QDir(installDir).filePath(name);
+        QString fileDigest;
+        if (QFileInfo(path).size() != it->size || !Sha256::hashFile(path, &fileDigest) ||
+            fileDigest != it->sha256) {
+            mismatches << QStringLiteral("\"%1\" in the archive is not the file that the "
+                                         "manifest lists")
+                              .arg(name);
+        }
+        listed.remove(name);
+    }
+    for (auto it = listed.constBegin(); it != listed.constEnd(); ++it) {
+        mismatches << QStringLiteral("the manifest lists \"%1\", which the archive does "
+                                     "not hold")
+                          .arg(it.key());
+    }
+    problems(QStringLiteral("manifest-archive-mismatch"), mismatches);
+
+    // Checking a publish, the objects were proven as they were stored; a check unpacks
+    // each one as the updater will, in memory, on every core.
+    QStringList missing, wrongSize, damaged;
+    QVector<int> toVerify;
+    QVector<QString> objects(manifest->files.size());
+    for (int i = 0; i < manifest->files.size(); ++i) {
+        const documents::ManifestFile& item = manifest->files.at(i);
+        const QString object =
+            servedFile(serverDir, entry, documents::storedFileUrl(url, *manifest, item));
+        if (object.isEmpty()) {
+            result.notes << QStringLiteral("the content store of %1 is not served from "
+                                           "beside the archive; it was not checked")
+                                .arg(url.toString());
+            break;
+        }
+        objects[i] = object;
+        const QString name = QDir(serverDir).relativeFilePath(object);
+        const QFileInfo info(object);
+        if (!info.isFile()) {
+            missing << QStringLiteral("the object %1 of \"%2\" is not in the server "
+                                      "directory")
+                           .arg(name, item.path);
+        } else if (info.size() != item.packed) {
+            wrongSize << QStringLiteral("the object %1 of \"%2\" has %3 bytes, the manifest "
+                                        "says %4")
+                             .arg(name, item.path)
+                             .arg(info.size())
+                             .arg(item.packed);
+        } else if (staged.isEmpty()) {
+            toVerify << i;
+        }
+    }
+    QVector<QString> faults(manifest->files.size());
+    std::atomic<int> next{0};
+    auto work = [&](bool reporting) {
+        for (int n = next++; n < toVerify.size(); n = next++) {
+            const int i = toVerify.at(n);
+            const documents::ManifestFile& item = manifest->files.at(i);
+            faults[i] = storedobject::verify(objects.at(i), item.size, item.sha256);
+            if (reporting) {
+                reporter.progress(QStringLiteral("Checking the content store"),
+                                  int(n * 100LL / toVerify.size()));
+            }
+        }
+    };
+    Sha256::prepare();
+    std::vector<std::thread> workers;
+    for (int i = 1; i < QThread::idealThreadCount() && toVerify.size() > 1; ++i) {
+        workers.emplace_back(work, false);
+    }
+    work(true);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    for (const int i : toVerify) {
+        if (!faults.at(i).isEmpty()) {
+            damaged << QStringLiteral("the object %1 of \"%2\" does not unpack to it (%3)")
+                           .arg(QDir(serverDir).relativeFilePath(objects.at(i)),
+                                manifest->files.at(i).path, faults.at(i));
+        }
+    }
+    problems(QStringLiteral("store-object-missing"), missing);
+    problems(QStringLiteral("store-object-wrong-size"), wrongSize);
+    problems(QStringLiteral("store-object-damaged"), damaged);
+}
+
+} // namespace publish
