@@ -18,7 +18,7 @@ port="$("$root/scripts/free-port.sh")"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_SANITIZE=ON \
     -DQUORVEX_SERVER_URL="http://127.0.0.1:$port" -DQUORVEX_BUILD_TESTS=ON \
     -DQUORVEX_TRANSFER_TIMEOUT_MS=3000
-cmake --build "$build" -j"$(nproc)" --target tst_documents tst_transfer tst_window tst_publish
+cmake --build "$build" -j"$(nproc)" --target tst_documents tst_perfile tst_transfer tst_window tst_publish
 
 logs="$build/sanitizer-logs"
 rm -rf "$logs"
