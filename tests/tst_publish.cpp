@@ -731,7 +731,10 @@ private slots:
             QVERIFY(QFile::copy(program, run));
         }
         // What a failed or refused command names stays as it was.
-        const int named = arguments.indexOf("--server-dir") + 1;
+        // (An option given without its value names nothing: an empty path would read the whole
+        // working directory.)
+        int named = arguments.indexOf("--server-dir") + 1;
+        named = named < arguments.size() ? named : 0;
         const Tree before = named > 0 ? readTree(arguments.value(named)) : Tree();
         QProcess tool;
         tool.setProcessChannelMode(QProcess::MergedChannels);
