@@ -136,7 +136,7 @@ class TestPublish : public QObject {
                        *text += QString::fromLocal8Bit(tool.readAll());
                        return text->contains(what) || tool.state() == QProcess::NotRunning;
                    },
-                   60000) &&
+                   180000) && // 7-Zip under Wine on a loaded machine takes its time
                text->contains(what);
     }
 
