@@ -123,10 +123,7 @@ void MainWindow::logFailure(const Downloader* transfer) {
 }
 
 QString MainWindow::ensureDirectory(const QString& path) {
-    if (!QDir(path).exists() && !QDir().mkpath(path)) {
-        qDebug() << "Ошибка при создании папки:" << path;
-    }
-    return path;
+    return paths::ensureDirectory(path);
 }
 
 void MainWindow::onUpdateProgress(qint64 bytesReceived, qint64 bytesTotal) {

@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,13 @@
 #include "buildconfig.h"
 
 namespace paths {
+
+QString ensureDirectory(const QString& path) {
+    if (!QDir(path).exists() && !QDir().mkpath(path)) {
+        qDebug() << "Ошибка при создании папки:" << path;
+    }
+    return path;
+}
 
 QString dataDir() {
     // Qt takes a relative XDG_DATA_HOME as it is: made absolute here (the updater never changes

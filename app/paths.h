@@ -24,6 +24,9 @@ inline bool isSameOrAncestor(const QString& ancestor, const QString& path) {
 
 // The per-user, application-local data directory (not created by the query).
 QString dataDir();
+// Creates the folder at path when missing (a failure is logged: the write that follows reports
+// it to the user); returns path.
+QString ensureDirectory(const QString& path);
 
 // From now on the files and directories this process creates are its user's only, whatever
 // the user's file-creation mask (which userFileMask() keeps for the programs it starts).

@@ -23,12 +23,6 @@
 #include "wholefile.h"
 
 namespace {
-QString ensureDirectory(const QString& path) {
-    if (!QDir(path).exists() && !QDir().mkpath(path)) {
-        qDebug() << "Ошибка при создании папки:" << path;
-    }
-    return path;
-}
 
 QString manifestCopyPath(const QJsonObject& entry) {
     return PerFileUpdate::folder("manifests") + QLatin1Char('/') +
@@ -124,7 +118,7 @@ void PerFileUpdate::start() {
         }
         copy.remove();
     }
-    const QString updateDir = ensureDirectory(paths::dataDir() + paths::updateSubdir());
+    const QString updateDir = paths::ensureDirectory(paths::dataDir() + paths::updateSubdir());
     manifestDownload = new Downloader(this);
     connect(manifestDownload, &Downloader::updateDownloadProgress, this, &PerFileUpdate::progress);
     connect(manifestDownload, &Downloader::downloadFinished, this,
@@ -151,7 +145,7 @@ void PerFileUpdate::start() {
                     fallBack(QStringLiteral("манифест не совпадает с записью списка версий"));
                     return;
                 }
-                ensureDirectory(folder("manifests"));
+                paths::ensureDirectory(folder("manifests"));
                 QString why;
                 if (!WholeFile::writeAll(copyPath, text, &why)) {
                     qWarning() << "Ошибка записи в файл:" << why;
@@ -186,7 +180,7 @@ void PerFileUpdate::useManifest(const QByteArray& text) {
         fallBack(QStringLiteral("в манифесте нет исполняемого файла ") + binary);
         return;
     }
-    const QString dirPath = ensureDirectory(
+    const QString dirPath = paths::ensureDirectory(
         paths::dataDir() + setup.entry.value(QStringLiteral("extract_to")).toString());
     // Names that are not UTF-8 cannot be compared with the manifest nor moved by name.
     const QString odd = tree::nameNotUtf8(dirPath);
@@ -287,7 +281,7 @@ void PerFileUpdate::planFiles() {
     }
 
     // What is staged already, with the right bytes, is not fetched again.
-    const QDir staging(ensureDirectory(folder("files")));
+    const QDir staging(paths::ensureDirectory(folder("files")));
     QSet<QString> staged;
     for (const QString& name : staging.entryList(QDir::Files | QDir::NoSymLinks)) {
         const auto known = setup.digests.constFind(staging.filePath(name));
@@ -335,7 +329,7 @@ void PerFileUpdate::planFiles() {
             fallBack(QStringLiteral("файл не загружен: ") + done->errorString());
         }
     });
-    fetcher->start(items, ensureDirectory(folder("objects")));
+    fetcher->start(items, paths::ensureDirectory(folder("objects")));
 }
 
 void PerFileUpdate::placeFiles() {
@@ -394,7 +388,7 @@ void PerFileUpdate::placeFiles() {
         return;
     }
     tree::removeTree(paths::dataDir() + paths::updateSubdir(), QStringLiteral("/old"));
-    const QString asideDir = ensureDirectory(folder("old"));
+    const QString asideDir = paths::ensureDirectory(folder("old"));
     QString failed;
     if (!tree::swapFiles(dirPath, aside, place, asideDir, &failed)) {
         // Everything is back as it was: so is the record. The archive replaces the whole tree

@@ -63,8 +63,8 @@ int runPublish(QStringList arguments) {
     if (!problem.isEmpty()) {
         return badArguments(problem);
     }
-    if (!publish::sevenZipProblem().isEmpty()) {
-        printError(QStringLiteral("nothing was published: ") + publish::sevenZipProblem());
+    if (const QString missing = publish::sevenZipProblem(); !missing.isEmpty()) {
+        printError(QStringLiteral("nothing was published: ") + missing);
         return Failed;
     }
     publish::ConsoleReporter reporter;
@@ -121,8 +121,8 @@ int runCheck(const QStringList& arguments) {
                                 .arg(keys));
     }
     // Without it the archive could not be unpacked, which would read as a fault of the archive.
-    if (!publish::sevenZipProblem().isEmpty()) {
-        printError(QStringLiteral("cannot check: ") + publish::sevenZipProblem());
+    if (const QString missing = publish::sevenZipProblem(); !missing.isEmpty()) {
+        printError(QStringLiteral("cannot check: ") + missing);
         return Failed;
     }
     publish::ConsoleReporter reporter;

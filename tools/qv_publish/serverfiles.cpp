@@ -185,8 +185,8 @@ QString sevenZipProblem() {
 
 bool createArchive(const QString& sourceDir, const QString& archivePath, Reporter& reporter,
                    QString* error) {
-    if (!sevenZipProblem().isEmpty()) {
-        *error = sevenZipProblem();
+    if (const QString missing = sevenZipProblem(); !missing.isEmpty()) {
+        *error = missing;
         return false;
     }
     QFile::remove(archivePath);
@@ -234,8 +234,8 @@ bool createArchive(const QString& sourceDir, const QString& archivePath, Reporte
 
 bool extractArchive(const QString& archivePath, const QString& targetDir, Reporter& reporter,
                     QString* error) {
-    if (!sevenZipProblem().isEmpty()) {
-        *error = sevenZipProblem();
+    if (const QString missing = sevenZipProblem(); !missing.isEmpty()) {
+        *error = missing;
         return false;
     }
     reporter.info(
