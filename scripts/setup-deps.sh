@@ -9,7 +9,7 @@
 # (xvfb-run), 7zip (7zz), nginx (scripts/nginx.sh), localedef's locale sources (locales).
 set -euo pipefail
 packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools 7zip nginx-light xvfb xauth openssl
-          libssl-dev zlib1g-dev clang-format clang libclang-rt-14-dev python3 procps)
+          libssl-dev zlib1g-dev libzstd-dev clang-format clang libclang-rt-14-dev python3 procps)
 if [ "${1:-}" = --windows ]; then
     packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake make 7zip wine wine32:i386
               wine64 fonts-wine locales)

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "delta.h"
 #include "downloader.h"
 #include "network.h"
 #include "storedobject.h"
@@ -23,6 +24,7 @@ struct StoreFetcher::Object {
     QString name; // the downloaded object's file name in the work directory
     qint64 packed = 0;
     QVector<int> items;
+    bool delta = false; // the delta of its one item, until it fails
     qint64 received = 0;
     Downloader* download = nullptr; // while it is being fetched
     std::thread unpacking;          // while it is being unpacked
@@ -105,18 +107,23 @@ void StoreFetcher::start(const QVector<Item>& items, const QString& workDir) {
     run->workDir = workDir;
     QHash<QString, int> byUrl;
     for (int i = 0; i < items.size(); ++i) {
-        const QString key = items[i].url.toString(QUrl::FullyEncoded);
-        int index = byUrl.value(key, -1);
+        const bool delta = !items[i].deltaUrl.isEmpty();
+        const QUrl url = delta ? items[i].deltaUrl : items[i].url;
+        const QString key = url.toString(QUrl::FullyEncoded);
+        int index = delta ? -1 : byUrl.value(key, -1);
         if (index < 0) {
             index = int(run->objects.size());
-            byUrl.insert(key, index);
+            if (!delta) {
+                byUrl.insert(key, index);
+            }
             Object object;
-            object.url = items[i].url;
+            object.url = url;
             object.name = Downloader::targetFileName(object.url);
-            object.packed = items[i].packed;
+            object.packed = delta ? items[i].deltaPacked : items[i].packed;
+            object.delta = delta;
+            run->total += object.packed;
             run->objects.push_back(std::move(object));
             run->waiting.push_back(index);
-            run->total += items[i].packed;
         }
         run->objects[index].items.append(i);
     }
@@ -175,18 +182,24 @@ void StoreFetcher::downloaded(int index, bool ok) {
     download->deleteLater();
     if (!ok) {
         --run->active;
-        fail(describe(object.url, download->errorString()));
+        run->busy.remove(object.name);
+        if (!wholeInstead(index, download->errorString())) {
+            fail(describe(object.url, download->errorString()));
+        }
         return;
     }
     struct Target {
         QString path;
         qint64 size;
         QString sha256;
+        QString base; // set for a delta
+        qint64 baseSize;
     };
     QVector<Target> targets;
     for (int item : object.items) {
         const Item& it = run->items[item];
-        targets.append({it.target, it.size, it.sha256});
+        targets.append(
+            {it.target, it.size, it.sha256, object.delta ? it.base : QString(), it.baseSize});
     }
     const QString source = run->workDir + QDir::separator() + object.name;
     const std::atomic_bool* stop = &run->stop;
@@ -196,8 +209,11 @@ void StoreFetcher::downloaded(int index, bool ok) {
         object.unpacking = std::thread([this, index, source, targets, stop] {
             QString problem;
             for (const Target& target : targets) {
-                problem =
-                    storedobject::unpack(source, target.path, target.size, target.sha256, stop);
+                problem = target.base.isEmpty()
+                              ? storedobject::unpack(source, target.path, target.size,
+                                                     target.sha256, stop)
+                              : delta::apply(source, target.base, target.baseSize, target.path,
+                                             target.size, target.sha256, stop);
                 if (!problem.isEmpty()) {
                     break;
                 }
@@ -223,6 +239,9 @@ void StoreFetcher::unpacked(int index, const QString& problem) {
     --run->active;
     run->busy.remove(object.name);
     if (!problem.isEmpty()) {
+        if (wholeInstead(index, problem)) {
+            return;
+        }
         fail(describe(object.url, problem));
     }
     if (run->failed) {
@@ -239,6 +258,26 @@ void StoreFetcher::unpacked(int index, const QString& problem) {
         return;
     }
     launch();
+}
+
+bool StoreFetcher::wholeInstead(int index, const QString& why) {
+    Object& object = run->objects[index];
+    if (!object.delta || run->failed || run->ended) {
+        return false;
+    }
+    const Item& item = run->items[object.items.first()];
+    qWarning() << "Дельта не применена, файл загружается целиком:" << object.url << why;
+    object.delta = false;
+    object.url = item.url;
+    object.name = Downloader::targetFileName(object.url);
+    run->received -= object.received;
+    run->total += item.packed - object.packed;
+    object.received = 0;
+    object.packed = item.packed;
+    run->waiting.push_front(index);
+    emit progress(run->received, run->total);
+    launch();
+    return true;
 }
 
 void StoreFetcher::cancel() {

@@ -62,6 +62,37 @@ QString storeProblem(const QString& store) {
     return QString();
 }
 
+// Reads the file's "deltas" (absent: none) into file->deltas; why they are unusable, or an empty
+// string.
+QString readDeltas(const QJsonObject& item, ManifestFile* file) {
+    const QJsonValue value = item.value(QStringLiteral("deltas"));
+    if (value.isUndefined()) {
+        return QString();
+    }
+    const QString bad = QStringLiteral("дельты файла \"%1\" недопустимы").arg(file->path);
+    const QJsonArray list = value.toArray();
+    if (!value.isArray() || list.size() > MaxDeltas || file->size > MaxDeltaFileSize) {
+        return bad;
+    }
+    QSet<QString> bases;
+    for (const QJsonValue& element : list) {
+        const QJsonObject object = element.toObject();
+        ManifestDelta delta;
+        delta.from = object.value(QStringLiteral("from")).toString();
+        if (!element.isObject() || !lowercaseSha256().match(delta.from).hasMatch() ||
+            delta.from == file->sha256 || bases.contains(delta.from) ||
+            !readCount(object.value(QStringLiteral("from_size")), &delta.fromSize) ||
+            delta.fromSize > MaxDeltaFileSize ||
+            !readCount(object.value(QStringLiteral("packed")), &delta.packed) ||
+            delta.packed == 0) {
+            return bad;
+        }
+        bases.insert(delta.from);
+        file->deltas.append(delta);
+    }
+    return QString();
+}
+
 } // namespace
 
 QString windowsNameKey(const QString& path) {
@@ -162,6 +193,10 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) 
             return refuse(
                 QStringLiteral("SHA-256 файла \"%1\" не в нижнем регистре").arg(file.path));
         }
+        const QString deltasProblem = readDeltas(item, &file);
+        if (!deltasProblem.isEmpty()) {
+            return refuse(deltasProblem);
+        }
         const QString key = windowsNameKey(file.path);
         if (seen.contains(key)) {
             return refuse(QStringLiteral("файл \"%1\" указан дважды").arg(file.path));
@@ -187,15 +222,28 @@ QUrl storedFileUrl(const QUrl& manifestUrl, const Manifest& manifest, const Mani
         QUrl(manifest.store + file.sha256.left(2) + QLatin1Char('/') + file.sha256));
 }
 
+QString deltaName(const QString& to, const QString& from) {
+    return QStringLiteral("deltas/") + to.left(2) + QLatin1Char('/') + to + QLatin1Char('-') + from;
+}
+
+QUrl storedDeltaUrl(const QUrl& manifestUrl, const Manifest& manifest, const ManifestFile& file,
+                    const ManifestDelta& delta) {
+    return manifestUrl.resolved(QUrl(manifest.store + deltaName(file.sha256, delta.from)));
+}
+
 bool isSettingsFile(const QString& path) {
     return path.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive);
 }
 
 UpdatePlan planUpdate(const Manifest& manifest, const QHash<QString, QString>& installed,
                       qint64 archiveSize, bool removeExtra) {
-    QHash<QString, QString> byKey; // the file system's key -> the installed path
+    QHash<QString, QString> byKey;    // the file system's key -> the installed path
+    QHash<QString, QString> byDigest; // an installed content -> one path that holds it
     for (auto it = installed.constBegin(); it != installed.constEnd(); ++it) {
         byKey.insert(fileSystemKey(it.key()), it.key());
+        if (!it.value().isEmpty()) {
+            byDigest.insert(it.value(), it.key());
+        }
     }
     UpdatePlan plan;
     qint64 packedTotal = 0;
@@ -212,7 +260,16 @@ UpdatePlan planUpdate(const Manifest& manifest, const QHash<QString, QString>& i
             continue;
         }
         plan.fetch << file;
-        plan.fetchBytes += file.packed;
+        // A base is any installed file with the delta's digest, wherever it is.
+        qint64 cost = file.packed;
+        for (const ManifestDelta& delta : file.deltas) {
+            const auto base = byDigest.constFind(delta.from);
+            if (base != byDigest.constEnd() && delta.packed < cost) {
+                cost = delta.packed;
+                plan.bases.insert(file.sha256, {*base, delta});
+            }
+        }
+        plan.fetchBytes += cost;
     }
     for (auto it = byKey.constBegin(); it != byKey.constEnd(); ++it) {
         if (removeExtra && !listed.contains(it.key()) && !isSettingsFile(*it)) {

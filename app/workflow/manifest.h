@@ -26,15 +26,33 @@ namespace documents {
 // is that object's byte size. Paths are relative, "/"-separated, inside the installation
 // directory, and each must also be a Windows path; no two may differ in letter case only, and
 // none may be a folder of another.
+// A file may also list binary deltas that make it from earlier contents (see delta.h):
+//   "deltas": [{"from": "<64 hex>", "from_size": 120, "packed": 40}, ...]
+// at most MaxDeltas, each from another content than the file's own, from_size and the file's
+// size at most MaxDeltaFileSize. A delta is stored as store + "deltas/" + the file's digest's
+// first two characters + "/" + the file's digest + "-" + the base's digest; "packed" is its byte
+// size. Readers that do not know the key ignore it.
 
 // Largest manifest accepted (about two hundred thousand files).
 constexpr qint64 MaxManifestSize = 32 * 1024 * 1024;
+
+// Deltas listed for one file, at most.
+constexpr int MaxDeltas = 8;
+// Neither a base nor a target of a delta is larger (the applying side's limit, delta.h).
+constexpr qint64 MaxDeltaFileSize = 64 * 1024 * 1024;
+
+struct ManifestDelta {
+    QString from; // the base's lowercase SHA-256
+    qint64 fromSize = 0;
+    qint64 packed = 0; // the delta object's byte size
+};
 
 struct ManifestFile {
     QString path; // relative, "/"-separated
     qint64 size = 0;
     QString sha256; // lowercase hexadecimal
     qint64 packed = 0;
+    QVector<ManifestDelta> deltas;
 };
 
 struct Manifest {
@@ -56,6 +74,12 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem =
 // Where the compressed content of file is, for a manifest fetched from manifestUrl.
 QUrl storedFileUrl(const QUrl& manifestUrl, const Manifest& manifest, const ManifestFile& file);
 
+// Where the delta that makes file from delta.from is, for a manifest fetched from manifestUrl.
+QUrl storedDeltaUrl(const QUrl& manifestUrl, const Manifest& manifest, const ManifestFile& file,
+                    const ManifestDelta& delta);
+// The same, relative to the store's folder: "deltas/<to, first two>/<to>-<from>".
+QString deltaName(const QString& to, const QString& from);
+
 // The key under which Windows finds a name: each UTF-16 unit through its simple upper-case
 // mapping, as NTFS compares names through its own upper-case table (so "ı" and "i", "ς" and
 // "σ", "ſ" and "s" are one name there, while "ß" stays apart from "ss").
@@ -74,13 +98,22 @@ constexpr qint64 PerFileCost = 64 * 1024;
 // The per-file update is used while its cost stays within this share (percent) of the archive.
 constexpr int MaxFetchShare = 60;
 
+// An installed file that a fetched file has a delta from.
+struct DeltaBase {
+    QString path; // installed, as in planUpdate's installed
+    ManifestDelta delta;
+};
+
 // What a per-file update or repair does with the installed tree.
 struct UpdatePlan {
     QVector<ManifestFile> fetch; // missing, or installed with another digest (manifest order)
     QStringList keep;            // installed as listed
     QStringList remove;          // installed but not in the manifest (settings files kept)
-    qint64 fetchBytes = 0;       // the sum of the fetched files' "packed"
-    bool useArchive = false;     // the archive is cheaper: fetch it instead
+    // By a fetched file's digest: the smallest of its deltas whose base is installed, when that
+    // is smaller than its whole object.
+    QHash<QString, DeltaBase> bases;
+    qint64 fetchBytes = 0;   // the sum of what the fetched files cost: their deltas or "packed"
+    bool useArchive = false; // the archive is cheaper: fetch it instead
 };
 
 // installed: the relative paths of the installed files (as the manifest spells them, "/"-

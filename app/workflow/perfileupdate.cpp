@@ -13,6 +13,7 @@
 #include <QStorageInfo>
 #include <algorithm>
 
+#include "delta.h"
 #include "diskspace.h"
 #include "downloader.h"
 #include "paths.h"
@@ -21,6 +22,9 @@
 #include "storefetcher.h"
 #include "tree.h"
 #include "wholefile.h"
+
+static_assert(delta::MaxFileSize == documents::MaxDeltaFileSize,
+              "the manifest lists deltas that the updater can apply");
 
 namespace {
 
@@ -209,12 +213,17 @@ void PerFileUpdate::useManifest(const QByteArray& text) {
     }
     QHash<QString, qint64> sizes;
     QHash<QString, qint64> stagedSizes;
+    // Any installed file of a delta's base size may be a base, at whatever path.
+    QSet<qint64> baseSizes;
     for (const documents::ManifestFile& file : manifest->files) {
         const QString was = before.value(folded(file.path));
         if (was.isEmpty() || was == file.sha256) {
             sizes.insert(folded(file.path), file.size);
         }
         stagedSizes.insert(file.sha256, file.size);
+        for (const documents::ManifestDelta& delta : file.deltas) {
+            baseSizes.insert(delta.fromSize);
+        }
     }
     const QDir dir(dirPath);
     installedEntries = tree::listEntries(dirPath);
@@ -223,8 +232,9 @@ void PerFileUpdate::useManifest(const QByteArray& text) {
         const QString path = dir.filePath(entry);
         const auto size = sizes.constFind(folded(entry));
         const QFileInfo info(path);
-        if (documents::isSettingsFile(entry) || size == sizes.constEnd() || info.isSymLink() ||
-            !info.isFile() || info.size() != *size) {
+        if (documents::isSettingsFile(entry) || info.isSymLink() || !info.isFile() ||
+            ((size == sizes.constEnd() || info.size() != *size) &&
+             !baseSizes.contains(info.size()))) {
             continue;
         }
         const auto known = setup.digests.constFind(path);
@@ -298,8 +308,20 @@ void PerFileUpdate::planFiles() {
             continue;
         }
         staged.insert(file.sha256);
-        items.append({documents::storedFileUrl(manifestUrl, *manifest, file), file.packed,
-                      file.size, file.sha256, staging.filePath(file.sha256)});
+        StoreFetcher::Item item;
+        item.url = documents::storedFileUrl(manifestUrl, *manifest, file);
+        item.packed = file.packed;
+        item.size = file.size;
+        item.sha256 = file.sha256;
+        item.target = staging.filePath(file.sha256);
+        const auto base = plan.bases.constFind(file.sha256);
+        if (base != plan.bases.constEnd()) {
+            item.deltaUrl = documents::storedDeltaUrl(manifestUrl, *manifest, file, base->delta);
+            item.deltaPacked = base->delta.packed;
+            item.base = dir.filePath(base->path);
+            item.baseSize = base->delta.fromSize;
+        }
+        items.append(item);
         needed += file.size + file.packed;
     }
     // The staged files and, briefly, their compressed objects; the files they replace stay
