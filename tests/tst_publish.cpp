@@ -5,6 +5,7 @@
 
 #include "checker.h"
 #include "console.h"
+#include "delta.h"
 #include "documents.h"
 #include "manifest.h"
 #include "publisher.h"
@@ -81,6 +82,28 @@ Mutation object(const std::function<QByteArray(QByteArray)>& change) {
         const QString path = dir + "/store/" + sha.left(2) + '/' + sha;
         const QByteArray bytes = change(readFile(path));
         bytes.isNull() ? QFile::remove(path) : writeFile(path, bytes);
+    };
+}
+
+// Lists a delta of the manifest's first file from its second file's content, stored as bytes
+// (not at all when null), of packed bytes as the manifest says.
+Mutation deltaOf(const QByteArray& bytes, int packed) {
+    return [=](const QString& dir) {
+        QString to, from;
+        manifest([&](QJsonObject m) {
+            QJsonArray files = m["files"].toArray();
+            QJsonObject first = files[0].toObject();
+            const QJsonObject second = files[1].toObject();
+            to = first["sha256"].toString();
+            from = second["sha256"].toString();
+            first["deltas"] = QJsonArray{
+                QJsonObject{{"from", from}, {"from_size", second["size"]}, {"packed", packed}}};
+            files[0] = first;
+            m["files"] = files;
+            return m;
+        })(dir);
+        QVERIFY(bytes.isNull() ||
+                writeFile(dir + "/store/" + documents::deltaName(to, from), bytes));
     };
 }
 
@@ -289,6 +312,9 @@ private slots:
         row("store-object-missing", object([](QByteArray) { return QByteArray(); }));
         row("store-object-wrong-size", object([](QByteArray b) { return b + 'x'; }));
         row("store-object-damaged", object([](QByteArray b) { return b.fill('x'); }));
+        row("delta-missing", deltaOf(QByteArray(), 10));
+        row("delta-wrong-size", deltaOf("0123456789x", 10));
+        row("delta-bad", deltaOf("0123456789", 10));
 #ifndef Q_OS_WIN // Windows links are no files that Qt makes
         // A fan-out folder moved elsewhere and linked back: the updater still gets its objects.
         row("server-link", [](const QString& dir) {
@@ -511,6 +537,70 @@ private slots:
         QVERIFY2(recorder.text.contains(said) && printed == 1, qPrintable(recorder.text));
     }
 
+    // A file rebuilt with a few bytes changed gets a delta from its earlier content, which check
+    // applies and prune keeps; unrelated bytes (no delta clearly smaller than the object) and
+    // --delta-from 0 get none. A damaged delta that a republish finds is made again.
+    void changedFilesGetDeltas_data() {
+        QTest::addColumn<bool>("rebuilt"); // else replaced by unrelated bytes
+        QTest::addColumn<int>("deltaFrom");
+        QTest::addColumn<bool>("damaged");
+        QTest::newRow("rebuilt") << true << 3 << false;
+        QTest::newRow("rebuilt, damaged delta republished") << true << 3 << true;
+        QTest::newRow("unrelated bytes") << false << 3 << false;
+        QTest::newRow("--delta-from 0") << true << 0 << false;
+    }
+
+    void changedFilesGetDeltas() {
+        QFETCH(bool, rebuilt);
+        QFETCH(int, deltaFrom);
+        QFETCH(bool, damaged);
+        auto random = [](quint32 seed) {
+            QByteArray bytes(200000, Qt::Uninitialized);
+            QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()),
+                                             bytes.size() / 4);
+            return bytes;
+        };
+        const QByteArray before = random(1);
+        QByteArray after = rebuilt ? before : random(2);
+        after.replace(1000, 4, "v2.6").replace(150000, 2, "\x01\x02");
+        QTemporaryDir app, dir;
+        QVERIFY(writeTree(app.path(), {{"prog", "#!/bin/sh\n"}, {"lib.so", before}}));
+        QVERIFY(QFile::setPermissions(app.filePath("prog"), QFile::ReadOwner | QFile::ExeOwner));
+        PublishOptions o{app.path(), "2.5", baseUrl, "/app", "/prog", dir.path(), {}};
+        o.deltaFrom = deltaFrom;
+        QVERIFY(publishVersion(o, quiet).ok);
+        QVERIFY(writeFile(app.filePath("lib.so"), after));
+        o.version = "2.6";
+        PublishResult result = publishVersion(o, quiet);
+        const QString path =
+            dir.filePath("store/" + documents::deltaName(sha256(after), sha256(before)));
+        if (damaged) {
+            QVERIFY(writeFile(path, readFile(path).fill('x')));
+            result = publishVersion(o, quiet);
+        }
+        QVERIFY2(result.ok, qPrintable(result.error));
+        const auto manifest = documents::parseManifest(result.store.manifest);
+        QVERIFY(manifest && manifest->files.size() == 2);
+        const documents::ManifestFile file = manifest->files[0]; // "lib.so"
+        QCOMPARE(file.deltas.size(), rebuilt && deltaFrom > 0 ? 1 : 0);
+        QCOMPARE(checkServerDir(dir.path(), quiet).codes(), QStringList());
+        if (file.deltas.isEmpty()) {
+            QVERIFY(!QFileInfo::exists(dir.filePath("store/deltas")));
+            return;
+        }
+        QCOMPARE(file.deltas[0].from, sha256(before));
+        QCOMPARE(QFileInfo(path).size(), file.deltas[0].packed);
+        const QString base = dir.filePath("base");
+        QVERIFY(writeFile(base, before));
+        QCOMPARE(delta::verify(path, base, before.size(), after.size(), sha256(after)), QString());
+        // What no manifest names goes; the named delta stays.
+        const QString unnamed =
+            dir.filePath("store/" + documents::deltaName(QString(64, 'a'), QString(64, 'b')));
+        QVERIFY(QFile::remove(base) && writeFile(unnamed, "old"));
+        QVERIFY(pruneStore(dir.path(), {}, quiet).ok);
+        QVERIFY(!QFileInfo::exists(unnamed) && QFileInfo::exists(path));
+    }
+
     // Two publishes into one directory at once: the second waits for the first, both are served.
     void concurrentPublishesWait() {
         QTemporaryDir dir;
@@ -686,6 +776,8 @@ private slots:
                                   "2.6",     "--base-url",    "http://h", "--extract-to",
                                   "/app",    "--binary-name", "/prog",    "--server-dir"};
         row("unsigned onto signatures", publish + QStringList{"GOOD"}, 1, "--signing-key");
+        row("too many releases to make deltas from",
+            publish + QStringList{"GOOD", "--delta-from", "9"}, 2, "from 0 to 8");
         row("publish signed", publish + QStringList{"GOOD/../signed", "--signing-key", "KEY"}, 0,
             "both signed");
         // The archives moved to another host: the manifest and objects are still named.

@@ -6,7 +6,10 @@
 #include <QTest>
 #include <limits>
 
+#include <zstd.h>
+
 #include "decompressor.h"
+#include "delta.h"
 #include "downloader.h"
 #include "fakehttpserver.h"
 #include "storedobject.h"
@@ -22,6 +25,19 @@ namespace {
 bool reported(QSignalSpy& spy, int n, int timeoutMs = 20000) {
     return QTest::qWaitFor([&] { return spy.count() >= n; }, timeoutMs) &&
            !QTest::qWaitFor([&] { return spy.count() > n; }, 200);
+}
+
+// A delta from base to target as the publishing tool makes one.
+QByteArray makeDelta(const QByteArray& base, const QByteArray& target) {
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_refPrefix(context, base.constData(), size_t(base.size()));
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 20);
+    QByteArray out(int(ZSTD_compressBound(size_t(target.size()))), Qt::Uninitialized);
+    const size_t made = ZSTD_compress2(context, out.data(), size_t(out.size()), target.constData(),
+                                       size_t(target.size()));
+    ZSTD_freeCCtx(context);
+    out.truncate(ZSTD_isError(made) ? 0 : int(made));
+    return out;
 }
 
 FakeResponse modified(FakeResponse r, qint64 cutAfter, FakeResponse::Stall stall,
@@ -53,6 +69,10 @@ private slots:
     void writeFailure();
     void fetchStore_data();
     void fetchStore();
+    void applyDelta_data();
+    void applyDelta();
+    void fetchDelta_data();
+    void fetchDelta();
     void extractWithSevenZip();
     void listingSizes();
     void extractorOutcomes_data();
@@ -439,7 +459,7 @@ void TransferTest::fetchStore() {
         objectB = testenv::readFile(packs + "/" + digest);
         server.setRoute("/store/" + digest.toLatin1(), FakeResponse::ok(objectB));
         items.append({server.url("/store/" + digest), packed, it.value().size(), digest,
-                      out + "/" + it.key()});
+                      out + "/" + it.key(), QUrl(), 0, QString(), 0});
     }
     // The same object at two places, and one by the same name at another address.
     StoreFetcher::Item copy = items[0], mirror = items[0];
@@ -527,6 +547,127 @@ void TransferTest::fetchStore() {
         QVERIFY2(expected.contains(it.key()) && expected[it.key()] == it.value(),
                  qPrintable(it.key()));
     }
+}
+
+void TransferTest::applyDelta_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("error"); // empty: the target is made
+    const QList<QPair<const char*, const char*>> rows{
+        {"good", ""},
+        {"damaged", "the delta "}, // undecodable, or other bytes
+        {"truncated", "ends before its frame does"},
+        {"trailing bytes", "has bytes after its frame"},
+        {"another base of its size", "the delta makes SHA-256"},
+        {"a base of another size", "is 100000 bytes, not 99999"},
+        {"says another size", "does not say it makes 100005 bytes"},
+        {"not zstd", "not a zstd frame"},
+        {"a window beyond the limit", "the delta is damaged"}};
+    for (const auto& [fault, error] : rows) {
+        QTest::newRow(fault) << fault << error;
+    }
+}
+
+void TransferTest::applyDelta() {
+    QFETCH(QString, fault);
+    QFETCH(QString, error);
+    QByteArray base = FakeHttpServer::generatedBytes(0, 100000);
+    QByteArray target = base;
+    target.replace(5000, 6, "change").append("more");
+    QByteArray made = makeDelta(base, target);
+    qint64 baseSize = base.size(), size = target.size();
+    if (fault == "damaged") {
+        made[made.size() / 2] = char(made[made.size() / 2] ^ 0x55);
+    } else if (fault == "truncated") {
+        made.chop(3);
+    } else if (fault == "trailing bytes") {
+        made += made;
+    } else if (fault == "another base of its size") {
+        base[70000] = char(base[70000] ^ 1);
+    } else if (fault == "a base of another size") {
+        baseSize -= 1;
+    } else if (fault == "says another size") {
+        size += 1;
+    } else if (fault == "not zstd") {
+        made = storedobject::packBytes(target);
+    } else if (fault == "a window beyond the limit") {
+        // A frame header that asks for a 2 GiB window to make these bytes.
+        QByteArray header("\x28\xb5\x2f\xfd\x80\xa8", 6);
+        const quint32 length = quint32(size);
+        header.append(reinterpret_cast<const char*>(&length), 4); // little-endian hosts
+        made = header + QByteArray("\x01\x00\x00", 3);
+    }
+    const QString deltaPath = tmp->filePath("delta"), basePath = tmp->filePath("base"),
+                  out = tmp->filePath("out");
+    QVERIFY(testenv::writeFile(deltaPath, made) && testenv::writeFile(basePath, base));
+    const QString why =
+        delta::apply(deltaPath, basePath, baseSize, out, size, testenv::sha256(target));
+    QVERIFY2(why.contains(error) && why.isEmpty() == error.isEmpty(), qPrintable(why));
+    QCOMPARE(QFile::exists(out), error.isEmpty());
+    if (error.isEmpty()) {
+        QCOMPARE(testenv::readFile(out), target);
+    }
+}
+
+void TransferTest::fetchDelta_data() {
+    QTest::addColumn<QString>("fault"); // empty: the delta serves
+    for (const char* fault : {"", "missing", "damaged", "base changed", "cancel"}) {
+        QTest::newRow(*fault ? fault : "delta") << QString(fault);
+    }
+}
+
+void TransferTest::fetchDelta() {
+    // Whatever becomes of the delta, the file is made: from the whole object at worst.
+    QFETCH(QString, fault);
+    const QByteArray base = FakeHttpServer::generatedBytes(0, 200000);
+    QByteArray target = base;
+    target.replace(1000, 3, "new");
+    const QString basePath = tmp->filePath("base"), work = tmp->filePath("work");
+    QVERIFY(testenv::writeFile(basePath, base) && QDir().mkpath(work));
+    StoreFetcher::Item item;
+    item.url = server.url("/whole");
+    item.size = target.size();
+    item.sha256 = testenv::sha256(target);
+    item.target = tmp->filePath("target");
+    item.deltaUrl = server.url("/delta");
+    item.base = basePath;
+    item.baseSize = base.size();
+    const QByteArray whole = storedobject::packBytes(target);
+    QByteArray made = makeDelta(base, target);
+    item.packed = whole.size();
+    item.deltaPacked = made.size();
+    if (fault == "damaged") {
+        made[made.size() - 5] = char(made[made.size() - 5] ^ 0x55);
+    }
+    server.setRoute("/whole", FakeResponse::ok(whole));
+    FakeResponse response = FakeResponse::ok(made);
+    if (fault == "missing") {
+        response = FakeResponse::withStatus(404);
+    } else if (fault == "cancel") {
+        response.stall = FakeResponse::Stall::Held;
+    }
+    server.setRoute("/delta", response);
+    if (fault == "base changed") {
+        QVERIFY(testenv::writeFile(basePath, QByteArray(base.size(), 'x')));
+    }
+    StoreFetcher fetcher;
+    QSignalSpy finished(&fetcher, &StoreFetcher::finished);
+    QSignalSpy progress(&fetcher, &StoreFetcher::progress);
+    fetcher.start({item}, work);
+    if (fault == "cancel") {
+        QVERIFY(QTest::qWaitFor([&] { return server.requestCount("/delta") == 1; }));
+        fetcher.cancel();
+    }
+    QVERIFY(reported(finished, 1));
+    QCOMPARE(finished.first().at(0).toBool(), fault != "cancel");
+    QCOMPARE(server.requestCount("/whole"), fault.isEmpty() || fault == "cancel" ? 0 : 1);
+    QCOMPARE(testenv::readTree(work), testenv::Tree());
+    if (fault == "cancel") {
+        QVERIFY(!QFile::exists(item.target));
+        return;
+    }
+    QCOMPARE(testenv::readFile(item.target), target);
+    const qint64 total = fault.isEmpty() ? made.size() : whole.size();
+    QCOMPARE(progress.last(), (QList<QVariant>{total, total}));
 }
 
 void TransferTest::extractWithSevenZip() {

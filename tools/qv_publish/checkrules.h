@@ -11,8 +11,10 @@
 #include <QJsonValue>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include "checker.h"
+#include "manifest.h"
 
 namespace publish {
 
@@ -57,6 +59,7 @@ private:
 
     // Its manifest and the content store (storecheck.cpp).
     void checkManifest(const QString& installDir);
+    void checkDeltas(const QUrl& url, const documents::Manifest& manifest);
 
     QString serverDir;
     Reporter& reporter;

@@ -8,7 +8,7 @@ const char* const usageText = R"(Usage:
   qv_publish keygen --out FILE
   qv_publish publish --app-dir DIR --version LABEL --base-url URL
                      --extract-to /PATH --binary-name /FILE [--server-dir DIR]
-                     [--signing-key FILE] [--no-manifest]
+                     [--signing-key FILE] [--no-manifest] [--delta-from N]
   qv_publish check [--server-dir DIR] [--public-key KEYS]
   qv_publish prune [--server-dir DIR] [--dry-run] [--even-if-shared]
   qv_publish --help
@@ -37,7 +37,13 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
            store/XX/SHA      the content store: each file packed once under its digest,
                              shared by every release that holds it. Objects already there
                              are proven and kept; a damaged one is packed again.
-         --no-manifest leaves out the last two: every update takes the archive. A tree
+           store/deltas/XX/SHA-BASE  binary deltas: a file that changed since the
+                             newest N earlier releases with manifests (--delta-from,
+                             default 3) gets one from each earlier content of its path
+                             (zstd, that content as reference), listed in the manifest
+                             when it is less than half its object. Files above 64 MiB
+                             get none; one already there is proven and kept.
+         --no-manifest leaves out the last three: every update takes the archive. A tree
          that a manifest cannot describe (links, FIFOs) is published without one, with a
          warning.
          Each file is written whole or not at all (written, flushed to the disk and its
@@ -59,15 +65,17 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
 
 check    Reads the server directory as the updater will and lists every problem it would
          hit; says which entry would be installed. Unpacks that entry's archive to check
-         it against the hash list and to find its executable, and unpacks every object
-         of its manifest in memory. Reports those links (server-link).
+         it against the hash list and to find its executable, unpacks every object of
+         its manifest in memory and applies each delta it lists onto its base's object.
+         Reports those links (server-link).
          With --public-key (the build setting's value), also checks both signatures as
          such a build does.
 
-prune    Removes from manifests/ and store/ every file that no entry of versions.json
-         names (through its manifest): what releases no longer listed left behind, and
-         what an interrupted publish wrote. Remove an entry from versions.json first to
-         retire its files; an updater may still be fetching them until its next start.
+prune    Removes from manifests/ and store/ (store/deltas/ included) every file that no
+         entry of versions.json names (through its manifest): what releases no longer
+         listed left behind, and what an interrupted publish wrote. Remove an entry
+         from versions.json first to retire its files; an updater may still be fetching
+         them until its next start.
          A manifest is found by its digest and file name, an object by its digest:
          entries whose archives or manifests moved to another host keep theirs. With
          --dry-run, only lists them (also in a directory it cannot write). Refuses,
@@ -102,6 +110,8 @@ Options:
   --signing-key FILE  a key file written by keygen
   --public-key KEYS   public keys as printed by keygen, separated by commas
   --no-manifest       publish the archive only
+  --delta-from N      deltas from the newest N earlier releases, 0 to 8 (0: none;
+                      default 3)
   --dry-run           prune: list, remove nothing
   --even-if-shared    prune: also a store that may be shared
   -h, --help          this text

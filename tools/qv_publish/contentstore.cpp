@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutex>
@@ -231,7 +232,8 @@ Prefill prefillStore(const QString& sourceDir, const QString& serverDir) {
 }
 
 bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
-                StoreResult* result, QString* error, const Prefill& prefill) {
+                StoreResult* result, QString* error, const Prefill& prefill,
+                const EarlierContents& earlier) {
     *result = StoreResult();
     // Objects made ahead for a tree that gets no manifest are named by nothing.
     auto noManifest = [&](const QString& why) {
@@ -284,21 +286,74 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
         installDir, serverDir, &items, prefill.proven,
         [&](qint64 done) { reporter.progress(step, total > 0 ? int(done * 100 / total) : 100); },
         error);
-    QJsonArray files;
-    for (const Item& item : items) {
+    QVector<DeltaJob> jobs;
+    for (int i = 0; i < items.size(); ++i) {
+        const Item& item = items.at(i);
         const QString object = QDir(serverDir).filePath(objectName(item.sha256));
         if (item.added && !item.sha256.isEmpty() && QFileInfo::exists(object)) {
             result->added << object;
         }
         result->written += item.written ? 1 : 0;
         result->packedBytes += item.packed;
-        files.append(QJsonObject{{QStringLiteral("path"), item.path},
-                                 {QStringLiteral("size"), item.size},
-                                 {QStringLiteral("sha256"), item.sha256},
-                                 {QStringLiteral("packed"), item.packed}});
+        // Only the paths that held other contents before are looked at.
+        const auto before = earlier.constFind(item.path);
+        if (before == earlier.constEnd() || item.size > documents::MaxDeltaFileSize) {
+            continue;
+        }
+        for (const EarlierContent& base : *before) {
+            if (base.sha256 != item.sha256 && base.size <= documents::MaxDeltaFileSize) {
+                DeltaJob job;
+                job.item = i;
+                job.path = item.path;
+                job.size = item.size;
+                job.sha256 = item.sha256;
+                job.packed = item.packed;
+                job.base = base;
+                jobs << job;
+            }
+        }
     }
     if (!stored) {
         return false;
+    }
+    step = QStringLiteral("Making binary deltas");
+    const bool deltasStored =
+        jobs.isEmpty() ||
+        storeDeltas(
+            installDir, serverDir, &jobs,
+            [&](int done) { reporter.progress(step, int(done * 100LL / jobs.size())); }, error);
+    QHash<int, QJsonArray> deltas;
+    for (const DeltaJob& job : jobs) {
+        const QString path = QDir(serverDir).filePath(deltaObjectName(job.sha256, job.base.sha256));
+        if (job.written && job.added) {
+            result->added << path;
+        }
+        if (!job.skipped.isEmpty()) {
+            reporter.info(QStringLiteral("warning: no delta of %1 from %2: %3")
+                              .arg(job.path, job.base.sha256, job.skipped));
+        }
+        if (job.listed) {
+            deltas[job.item].append(QJsonObject{{QStringLiteral("from"), job.base.sha256},
+                                                {QStringLiteral("from_size"), job.base.size},
+                                                {QStringLiteral("packed"), job.deltaSize}});
+            ++result->deltas;
+            result->deltasWritten += job.written ? 1 : 0;
+        }
+    }
+    if (!deltasStored) {
+        return false;
+    }
+    QJsonArray files;
+    for (int i = 0; i < items.size(); ++i) {
+        const Item& item = items.at(i);
+        QJsonObject file{{QStringLiteral("path"), item.path},
+                         {QStringLiteral("size"), item.size},
+                         {QStringLiteral("sha256"), item.sha256},
+                         {QStringLiteral("packed"), item.packed}};
+        if (deltas.contains(i)) {
+            file.insert(QStringLiteral("deltas"), deltas.value(i));
+        }
+        files.append(file);
     }
     result->files = items.size();
     result->manifest = manifestText(files);
@@ -336,8 +391,8 @@ std::optional<QStringList> manifestFiles(const QByteArray& text) {
     return files;
 }
 
-// The manifest that entry names, as the server directory holds it under its digest; empty when
-// there is none as named.
+} // namespace
+
 QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
     const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
     QFile file(QDir(serverDir).filePath(
@@ -350,8 +405,6 @@ QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
     hash.addData(text);
     return hash.hexResult() == digest ? text : QByteArray();
 }
-
-} // namespace
 
 std::optional<bool> sameFiles(const QString& serverDir, const QJsonObject& entry,
                               const QByteArray& manifest) {

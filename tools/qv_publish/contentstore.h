@@ -15,6 +15,8 @@
 #include <QUrl>
 #include <optional>
 
+#include "deltamaker.h"
+
 namespace publish {
 
 class Reporter;
@@ -34,6 +36,8 @@ struct StoreResult {
     int files = 0;   // files listed
     int written = 0; // objects packed by this publish
     qint64 packedBytes = 0; // the packed size of all listed files
+    int deltas = 0;         // deltas listed
+    int deltasWritten = 0;  // deltas made by this publish
     QStringList added;      // the files that were not there before, the manifest last
 };
 
@@ -56,9 +60,12 @@ Prefill prefillStore(const QString& sourceDir, const QString& serverDir);
 // flushed to the disk: the caller's FileSystemSync does that before anything names them. A
 // folder or object of the store that is a link is refused, never written through. A tree that
 // a manifest cannot describe (a link, a FIFO, a path the updater refuses) gets none: *result
-// names why. False only when something could not be written or read, with *error.
+// names why. A file whose path held other contents in earlier releases (earlier) gets a delta
+// from each of them (storeDeltas), listed when it is clearly smaller than the object. False
+// only when something could not be written or read, with *error.
 bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
-                StoreResult* result, QString* error, const Prefill& prefill = Prefill());
+                StoreResult* result, QString* error, const Prefill& prefill = Prefill(),
+                const EarlierContents& earlier = EarlierContents());
 
 // The file of serverDir that url names, when url lies below the folder of the entry's
 // "download_url" (the server directory's root); an empty string otherwise.
@@ -77,6 +84,10 @@ struct PruneResult {
     QString shared;     // why the store may be shared with another server directory
     QStringList notes;  // worth knowing: a dry run without the lock
 };
+
+// The manifest that entry names, as the server directory holds it under its digest; empty when
+// there is none as named.
+QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry);
 
 // Whether manifest (a manifest's text) lists the same files, with the same sizes and digests, as
 // the manifest that entry names, read from serverDir's manifests folder under its digest; nothing

@@ -31,7 +31,7 @@ int runPublish(QStringList arguments) {
     const QStringList known{QStringLiteral("--app-dir"),     QStringLiteral("--version"),
                             QStringLiteral("--base-url"),    QStringLiteral("--extract-to"),
                             QStringLiteral("--binary-name"), QStringLiteral("--server-dir"),
-                            QStringLiteral("--signing-key")};
+                            QStringLiteral("--signing-key"), QStringLiteral("--delta-from")};
     if (!parseOptions(arguments, known, &values, &error)) {
         return badArguments(error);
     }
@@ -44,6 +44,11 @@ int runPublish(QStringList arguments) {
     options.serverDir = values.value(QStringLiteral("--server-dir"), QStringLiteral("."));
     options.signingKey = values.value(QStringLiteral("--signing-key"));
     options.manifest = !noManifest;
+    if (values.contains(QStringLiteral("--delta-from"))) {
+        bool number = false;
+        options.deltaFrom = values.value(QStringLiteral("--delta-from")).toInt(&number);
+        options.deltaFrom = number ? options.deltaFrom : -1; // refused below
+    }
 #ifdef QV_PUBLISH_TEST_HOOKS
     // Only in the tests' build: before the move QV_PUBLISH_TEST_PAUSE_AT names (counted from 0),
     // say so and wait for a line on the standard input.
@@ -91,6 +96,11 @@ int runPublish(QStringList arguments) {
                           .arg(result.store.files)
                           .arg(result.store.packedBytes)
                           .arg(result.store.written));
+        if (result.store.deltas > 0) {
+            reporter.info(QStringLiteral("  %1 binary delta(s) listed in store/deltas/ (%2 made)")
+                              .arg(result.store.deltas)
+                              .arg(result.store.deltasWritten));
+        }
     }
     reporter.info(QStringLiteral("  versions.json and hashlist.json were replaced together"));
     if (!result.publicKey.isEmpty()) {

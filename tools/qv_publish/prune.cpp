@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QUrl>
+#include <algorithm>
 
 #include "documents.h"
 #include "manifest.h"
@@ -173,6 +174,15 @@ PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Re
             if (!object.isEmpty()) {
                 named.insert(QDir::cleanPath(object));
             }
+            for (const documents::ManifestDelta& delta : item.deltas) {
+                named.insert(QDir::cleanPath(
+                    QDir(serverDir).filePath(deltaObjectName(item.sha256, delta.from))));
+                const QString served = servedFile(
+                    serverDir, entry, documents::storedDeltaUrl(url, *manifest, item, delta));
+                if (!served.isEmpty()) {
+                    named.insert(QDir::cleanPath(served));
+                }
+            }
         }
     }
     result.shared = sharingSign(serverDir);
@@ -209,12 +219,20 @@ PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Re
                 return result;
             }
         }
-        // The store's folders that are left empty.
+        // The store's folders that are left empty (those of store/deltas/ before it).
+        QStringList empty;
         for (const QString& folder : folders) {
-            QDirIterator it(folder, QDir::Dirs | QDir::NoDotAndDotDot);
+            QDirIterator it(folder, QDir::Dirs | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
             while (it.hasNext()) {
-                QDir().rmdir(it.next());
+                empty << it.next();
             }
+        }
+        std::sort(empty.begin(), empty.end(), [](const QString& a, const QString& b) {
+            return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/'));
+        });
+        for (const QString& folder : empty) {
+            QDir().rmdir(folder);
         }
     }
     result.ok = true;

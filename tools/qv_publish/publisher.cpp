@@ -282,7 +282,12 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
     result.hashedFiles = hashes.size();
     if (options.manifest) {
         reporter.info(QStringLiteral("Writing the manifest and the content store"));
-        if (!writeStore(installDir, serverDir, reporter, &result.store, &result.error, prefill)) {
+        const EarlierContents earlier =
+            options.deltaFrom > 0
+                ? earlierContents(serverDir, original, options.version, options.deltaFrom)
+                : EarlierContents();
+        if (!writeStore(installDir, serverDir, reporter, &result.store, &result.error, prefill,
+                        earlier)) {
             return result;
         }
         if (!result.store.skipped.isEmpty()) {

@@ -22,6 +22,9 @@ struct PublishOptions {
     QString serverDir;    // the directory that the server serves at its root
     QString signingKey;   // a key file of "qv_publish keygen": both documents are signed with it
     bool manifest = true; // also a manifest of the tree, and its files in the content store
+    // Changed files get binary deltas from their contents in this many earlier releases that
+    // have manifests, the newest ones (0 to documents::MaxDeltas; 0: none).
+    int deltaFrom = DefaultDeltaFrom;
     std::function<void(int move)> beforeMove = nullptr; // tests: called between the moves
 };
 

@@ -11,6 +11,7 @@
 #include "checker.h"
 #include "documents.h"
 #include "downloader.h"
+#include "manifest.h"
 #include "signing.h"
 #include "tree.h"
 
@@ -177,6 +178,10 @@ QString optionsProblem(const PublishOptions& options) {
     if ((server + QLatin1Char('/')).startsWith(app, sensitivity)) {
         return QStringLiteral("--server-dir must not lie inside --app-dir (%1 is in %2)")
             .arg(server, app);
+    }
+    if (options.deltaFrom < 0 || options.deltaFrom > documents::MaxDeltas) {
+        return QStringLiteral("--delta-from must be a whole number from 0 to %1")
+            .arg(documents::MaxDeltas);
     }
     QByteArray key;
     if (!options.signingKey.isEmpty() &&

@@ -4,16 +4,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
 #include <QVector>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "checkrules.h"
 #include "console.h"
 #include "contentstore.h"
+#include "delta.h"
 #include "documents.h"
 #include "manifest.h"
 #include "sha256.h"
@@ -21,6 +24,26 @@
 #include "tree.h"
 
 namespace publish {
+
+namespace {
+// Runs work(0 .. count - 1, reporting) on every core; reporting on this thread only.
+void onEveryCore(int count, const std::function<void(int n, bool reporting)>& work) {
+    std::atomic<int> next{0};
+    auto run = [&](bool reporting) {
+        for (int n = next++; n < count; n = next++) {
+            work(n, reporting);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int i = 1; i < QThread::idealThreadCount() && i < count; ++i) {
+        workers.emplace_back(run, false);
+    }
+    run(true);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+}
+} // namespace
 
 // The manifest of the entry to be installed against its tree as unpacked from the archive,
 // and the store against the manifest. The updater takes the archive instead of a manifest or
@@ -147,27 +170,16 @@ void Checker::checkManifest(const QString& installDir) {
         }
     }
     QVector<QString> faults(manifest->files.size());
-    std::atomic<int> next{0};
-    auto work = [&](bool reporting) {
-        for (int n = next++; n < toVerify.size(); n = next++) {
-            const int i = toVerify.at(n);
-            const documents::ManifestFile& item = manifest->files.at(i);
-            faults[i] = storedobject::verify(objects.at(i), item.size, item.sha256);
-            if (reporting) {
-                reporter.progress(QStringLiteral("Checking the content store"),
-                                  int(n * 100LL / toVerify.size()));
-            }
-        }
-    };
     Sha256::prepare();
-    std::vector<std::thread> workers;
-    for (int i = 1; i < QThread::idealThreadCount() && toVerify.size() > 1; ++i) {
-        workers.emplace_back(work, false);
-    }
-    work(true);
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
+    onEveryCore(toVerify.size(), [&](int n, bool reporting) {
+        const int i = toVerify.at(n);
+        const documents::ManifestFile& item = manifest->files.at(i);
+        faults[i] = storedobject::verify(objects.at(i), item.size, item.sha256);
+        if (reporting) {
+            reporter.progress(QStringLiteral("Checking the content store"),
+                              int(n * 100LL / toVerify.size()));
+        }
+    });
     for (const int i : toVerify) {
         if (!faults.at(i).isEmpty()) {
             damaged << QStringLiteral("the object %1 of \"%2\" does not unpack to it (%3)")
@@ -178,6 +190,80 @@ void Checker::checkManifest(const QString& installDir) {
     problems(QStringLiteral("store-object-missing"), missing);
     problems(QStringLiteral("store-object-wrong-size"), wrongSize);
     problems(QStringLiteral("store-object-damaged"), damaged);
+    if (!objects.isEmpty() && !objects.constFirst().isEmpty()) { // the store is served here
+        checkDeltas(url, *manifest);
+    }
+}
+
+// The deltas of the manifest: each is there with its listed size and, outside a publish (which
+// made or proved them), applies onto its base, unpacked from the base's own object, to the file.
+// A bad delta costs the updater its download, then it takes the whole object.
+void Checker::checkDeltas(const QUrl& url, const documents::Manifest& manifest) {
+    struct Proof {
+        const documents::ManifestFile* file;
+        const documents::ManifestDelta* delta;
+        QString path, fault, note;
+    };
+    QStringList missing, wrongSize, bad;
+    QVector<Proof> proofs;
+    for (const documents::ManifestFile& item : manifest.files) {
+        for (const documents::ManifestDelta& delta : item.deltas) {
+            const QString path = servedFile(serverDir, result.entry,
+                                            documents::storedDeltaUrl(url, manifest, item, delta));
+            const QString name = QDir(serverDir).relativeFilePath(path);
+            const QFileInfo info(path);
+            if (!info.isFile()) {
+                missing << QStringLiteral("the delta %1 of \"%2\" is not in the server directory")
+                               .arg(name, item.path);
+            } else if (info.size() != delta.packed) {
+                wrongSize << QStringLiteral("the delta %1 of \"%2\" has %3 bytes, the manifest "
+                                            "says %4")
+                                 .arg(name, item.path)
+                                 .arg(info.size())
+                                 .arg(delta.packed);
+            } else if (staged.isEmpty()) {
+                proofs << Proof{&item, &delta, path, QString(), QString()};
+            }
+        }
+    }
+    onEveryCore(proofs.size(), [&](int n, bool reporting) {
+        Proof& proof = proofs[n];
+        documents::ManifestFile baseFile;
+        baseFile.sha256 = proof.delta->from;
+        const QString object =
+            servedFile(serverDir, result.entry, documents::storedFileUrl(url, manifest, baseFile));
+        QTemporaryDir scratch;
+        const QString base = scratch.filePath(QStringLiteral("base"));
+        const QString why =
+            scratch.isValid()
+                ? storedobject::unpack(object, base, proof.delta->fromSize, proof.delta->from)
+                : QStringLiteral("no temporary directory");
+        if (!why.isEmpty()) {
+            proof.note = QStringLiteral("the delta %1 of \"%2\" was not checked: its base's "
+                                        "object %3 cannot be used (%4)")
+                             .arg(QDir(serverDir).relativeFilePath(proof.path), proof.file->path,
+                                  QDir(serverDir).relativeFilePath(object), why);
+        } else {
+            proof.fault = delta::verify(proof.path, base, proof.delta->fromSize, proof.file->size,
+                                        proof.file->sha256);
+        }
+        if (reporting) {
+            reporter.progress(QStringLiteral("Checking the deltas"),
+                              int(n * 100LL / proofs.size()));
+        }
+    });
+    for (const Proof& proof : proofs) {
+        if (!proof.note.isEmpty()) {
+            result.notes << proof.note;
+        } else if (!proof.fault.isEmpty()) {
+            bad << QStringLiteral("the delta %1 of \"%2\" does not make it (%3)")
+                       .arg(QDir(serverDir).relativeFilePath(proof.path), proof.file->path,
+                            proof.fault);
+        }
+    }
+    problems(QStringLiteral("delta-missing"), missing);
+    problems(QStringLiteral("delta-wrong-size"), wrongSize);
+    problems(QStringLiteral("delta-bad"), bad);
 }
 
 } // namespace publish

@@ -1,0 +1,232 @@
+// Making the store's binary deltas: the zstd frames themselves, which earlier contents they start
+// from, and writing (or proving) them beside the objects.
+
+#include "deltamaker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+#include <zstd.h>
+
+#include "contentstore.h"
+#include "delta.h"
+#include "documents.h"
+#include "manifest.h"
+#include "serverfiles.h"
+#include "storedobject.h"
+#include "versionlist.h"
+#include "wholefile.h"
+
+namespace publish {
+
+QByteArray makeDelta(const QByteArray& base, const QByteArray& target, QString* error) {
+    const std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(),
+                                                                     ZSTD_freeCCtx);
+    // The window reaches from the end of the target back to the start of the base.
+    int windowLog = 10; // zstd's smallest
+    while (windowLog < delta::MaxWindowLog &&
+           (qint64(1) << windowLog) < qint64(base.size()) + target.size()) {
+        ++windowLog;
+    }
+    auto set = [&](ZSTD_cParameter parameter, int value) {
+        return !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), parameter, value));
+    };
+    if (!context || !set(ZSTD_c_compressionLevel, 19) || !set(ZSTD_c_contentSizeFlag, 1) ||
+        !set(ZSTD_c_windowLog, windowLog) || !set(ZSTD_c_enableLongDistanceMatching, 1) ||
+        ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), base.constData(), size_t(base.size())))) {
+        *error = QStringLiteral("zstd cannot be set up");
+        return QByteArray();
+    }
+    QByteArray frame(int(ZSTD_compressBound(size_t(target.size()))), Qt::Uninitialized);
+    const size_t size = ZSTD_compress2(context.get(), frame.data(), size_t(frame.size()),
+                                       target.constData(), size_t(target.size()));
+    if (ZSTD_isError(size)) {
+        *error = QStringLiteral("zstd: %1").arg(QString::fromUtf8(ZSTD_getErrorName(size)));
+        return QByteArray();
+    }
+    frame.truncate(int(size));
+    return frame;
+}
+
+QString deltaObjectName(const QString& to, const QString& from) {
+    return QLatin1String(StoreFolder) + QLatin1Char('/') + documents::deltaName(to, from);
+}
+
+EarlierContents earlierContents(const QString& serverDir, const QByteArray& versionList,
+                                const QString& label, int releases) {
+    QVector<QJsonObject> entries;
+    for (const versionlist::Element& element : versionlist::split(versionList).elements) {
+        const QJsonObject entry = element.value.toObject();
+        if (entry.value(QStringLiteral("full")) == QJsonValue(true) &&
+            entry.value(QStringLiteral("version")).toString() != label &&
+            documents::hasManifest(entry)) {
+            entries << entry;
+        }
+    }
+    std::stable_sort(
+        entries.begin(), entries.end(), [](const QJsonObject& a, const QJsonObject& b) {
+            return documents::versionNumber(a.value(QStringLiteral("version")).toString()) >
+                   documents::versionNumber(b.value(QStringLiteral("version")).toString());
+        });
+    EarlierContents earlier;
+    int read = 0;
+    for (const QJsonObject& entry : entries) {
+        if (read == releases) {
+            break;
+        }
+        const std::optional<documents::Manifest> manifest =
+            documents::parseManifest(servedManifest(serverDir, entry));
+        if (!manifest) {
+            continue;
+        }
+        ++read;
+        for (const documents::ManifestFile& file : manifest->files) {
+            QVector<EarlierContent>& contents = earlier[file.path];
+            const bool seen = std::any_of(contents.begin(), contents.end(),
+                                          [&](const auto& c) { return c.sha256 == file.sha256; });
+            if (!seen) {
+                contents.append(EarlierContent{file.sha256, file.size});
+            }
+        }
+    }
+    return earlier;
+}
+
+namespace {
+QString readAll(const QString& path, qint64 size, QByteArray* bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    }
+    *bytes = file.read(size + 1);
+    if (bytes->size() != size) {
+        return QStringLiteral("cannot read %1: %2 of %3 bytes read")
+            .arg(path)
+            .arg(bytes->size())
+            .arg(size);
+    }
+    return QString();
+}
+
+QString storeDelta(const QString& installDir, const QString& serverDir, DeltaJob* job,
+                   const std::function<QString(const QString&)>& prepareFolder) {
+    const QString target = QDir(serverDir).filePath(deltaObjectName(job->sha256, job->base.sha256));
+    if (isLink(target)) {
+        return QStringLiteral("%1 is a symbolic link: publish never writes through one")
+            .arg(target);
+    }
+    // The base's bytes come from its own object, which proves them as they are unpacked.
+    QTemporaryDir scratch;
+    const QString base = scratch.filePath(QStringLiteral("base"));
+    if (!scratch.isValid()) {
+        return QStringLiteral("cannot create a temporary directory");
+    }
+    const QString why = storedobject::unpack(QDir(serverDir).filePath(objectName(job->base.sha256)),
+                                             base, job->base.size, job->base.sha256);
+    if (!why.isEmpty()) {
+        job->skipped = why;
+        return QString();
+    }
+    const QFileInfo existing(target);
+    job->added = !existing.exists();
+    // One already there (an earlier publish of this release) is kept once it applies.
+    if (existing.isFile() && existing.size() * 2 < job->packed &&
+        delta::verify(target, base, job->base.size, job->size, job->sha256).isEmpty()) {
+        job->deltaSize = existing.size();
+        job->listed = true;
+        return QString();
+    }
+    QByteArray baseBytes, targetBytes;
+    QString problem = readAll(base, job->base.size, &baseBytes);
+    if (problem.isEmpty()) {
+        problem = readAll(QDir(installDir).filePath(job->path), job->size, &targetBytes);
+    }
+    QByteArray frame;
+    if (problem.isEmpty()) {
+        frame = makeDelta(baseBytes, targetBytes, &problem);
+    }
+    if (!problem.isEmpty()) {
+        return QStringLiteral("cannot make the delta of %1: %2").arg(job->path, problem);
+    }
+    if (frame.size() * 2 >= job->packed) {
+        return QString(); // not clearly smaller than the object: the object serves
+    }
+    problem = prepareFolder(existing.path());
+    if (!problem.isEmpty()) {
+        return problem;
+    }
+    WholeFile out(target);
+    if (!out.open() || !out.write(frame) || !out.commit(!SyncsFileSystem)) {
+        return QStringLiteral("cannot store the delta of %1: %2").arg(job->path, out.errorString());
+    }
+    job->written = true;
+    job->listed = true;
+    job->deltaSize = frame.size();
+    return QString();
+}
+} // namespace
+
+bool storeDeltas(const QString& installDir, const QString& serverDir, QVector<DeltaJob>* jobs,
+                 const std::function<void(int)>& progress, QString* error) {
+    QMutex lock;
+    QSet<QString> folders;
+    auto prepareFolder = [&](const QString& folder) {
+        QMutexLocker locker(&lock);
+        if (folders.contains(folder)) {
+            return QString();
+        }
+        for (const QString& path : {QFileInfo(folder).path(), folder}) {
+            if (isLink(path)) {
+                return QStringLiteral("%1 is a symbolic link: publish never writes through one")
+                    .arg(path);
+            }
+        }
+        if (!QDir().mkpath(folder)) {
+            return QStringLiteral("cannot create %1").arg(folder);
+        }
+        folders.insert(folder);
+        return QString();
+    };
+    std::atomic<int> next{0};
+    std::atomic<int> done{0};
+    std::atomic_bool stop{false};
+    auto work = [&](bool reporting) {
+        for (int i = next++; i < jobs->size() && !stop; i = next++) {
+            const QString why = storeDelta(installDir, serverDir, &(*jobs)[i], prepareFolder);
+            if (!why.isEmpty()) {
+                QMutexLocker locker(&lock);
+                if (!stop.exchange(true)) {
+                    *error = why;
+                }
+                return;
+            }
+            ++done;
+            if (reporting && progress) {
+                progress(done);
+            }
+        }
+    };
+    // Each worker may hold two files of up to 64 MiB and zstd's tables for them (some 250 MB in
+    // all): four at most keep a publish of many large changed files within a modest machine.
+    const int threads = std::min(QThread::idealThreadCount(), 4);
+    std::vector<std::thread> workers;
+    for (int i = 1; i < threads && i < jobs->size(); ++i) {
+        workers.emplace_back(work, false);
+    }
+    work(true);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    return !stop;
+}
+
+} // namespace publish
