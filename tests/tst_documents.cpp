@@ -356,9 +356,15 @@ namespace {
 QByteArray manifestOf(const QByteArray& files, const QByteArray& store = "../store/") {
     return R"({"format":1,"store":")" + store + R"(","files":[)" + files + "]}";
 }
-QByteArray fileOf(const QByteArray& path, char digit = 'a', int packed = 9) {
+QByteArray fileOf(const QByteArray& path, char digit = 'a', int packed = 9,
+                  const QByteArray& deltas = {}) {
     return R"({"path":")" + path + R"(","size":10,"sha256":")" + QByteArray(64, digit) +
-           R"(","packed":)" + QByteArray::number(packed) + "}";
+           R"(","packed":)" + QByteArray::number(packed) +
+           (deltas.isNull() ? "" : R"(,"deltas":)" + deltas) + "}";
+}
+QByteArray deltaOf(char from, int packed, qint64 fromSize = 7) {
+    return R"({"from":")" + QByteArray(64, from) + R"(","from_size":)" +
+           QByteArray::number(fromSize) + R"(,"packed":)" + QByteArray::number(packed) + "}";
 }
 } // namespace
 
@@ -391,6 +397,28 @@ void DocumentsTest::manifest_data() {
         << manifestOf(fileOf("Sub") + "," + fileOf("sub/b")) << false;
     QTest::newRow("digest in capitals") << manifestOf(fileOf("a", 'A')) << false;
     QTest::newRow("nothing packed") << manifestOf(fileOf("a", 'a', 0)) << false;
+    const QByteArray b = deltaOf('b', 3);
+    QTest::newRow("deltas") << manifestOf(fileOf("a", 'a', 9, "[" + b + "]")) << true;
+    // What a later publishing tool adds is ignored, as builds before deltas ignore "deltas".
+    QTest::newRow("keys it does not know")
+        << manifestOf(fileOf("a", 'a', 9, R"([{"later":1,)" + b.mid(1) + R"(],"later":{})"))
+        << true;
+    QTest::newRow("no deltas") << manifestOf(fileOf("a", 'a', 9, "[]")) << true;
+    QTest::newRow("deltas not a list") << manifestOf(fileOf("a", 'a', 9, b)) << false;
+    QTest::newRow("a delta from its own content")
+        << manifestOf(fileOf("a", 'a', 9, "[" + deltaOf('a', 3) + "]")) << false;
+    QTest::newRow("two deltas from one base")
+        << manifestOf(fileOf("a", 'a', 9, "[" + b + "," + b + "]")) << false;
+    QTest::newRow("an empty delta")
+        << manifestOf(fileOf("a", 'a', 9, "[" + deltaOf('b', 0) + "]")) << false;
+    QTest::newRow("a base beyond the limit")
+        << manifestOf(fileOf("a", 'a', 9, "[" + deltaOf('b', 3, 64 * 1024 * 1024 + 1) + "]"))
+        << false;
+    QByteArray nine;
+    for (char from : QByteArray("bcdefghij")) {
+        nine += (nine.isEmpty() ? "" : ",") + deltaOf(from == 'g' ? '0' : from, 3);
+    }
+    QTest::newRow("nine deltas") << manifestOf(fileOf("a", 'a', 9, "[" + nine + "]")) << false;
     QTest::newRow("size a string") << manifestOf(R"({"path":"a","size":"1","sha256":")" +
                                                  QByteArray(64, 'a') + R"(","packed":1})")
                                    << false;
@@ -408,6 +436,15 @@ void DocumentsTest::manifest() {
             documents::storedFileUrl(QUrl("http://h/m/1.json"), *manifest, manifest->files.first()),
             QUrl(manifest->store.startsWith("http") ? manifest->store + "aa/" + QByteArray(64, 'a')
                                                     : "http://h/store/aa/" + QByteArray(64, 'a')));
+    }
+    if (manifest && text.contains(R"("deltas":[{)")) {
+        const documents::ManifestFile& file = manifest->files.first();
+        QCOMPARE(file.deltas.size(), 1);
+        QCOMPARE(file.deltas[0].fromSize, 7);
+        QCOMPARE(file.deltas[0].packed, 3);
+        QCOMPARE(
+            documents::storedDeltaUrl(QUrl("http://h/m/1.json"), *manifest, file, file.deltas[0]),
+            QUrl("http://h/store/deltas/aa/" + QByteArray(64, 'a') + "-" + QByteArray(64, 'b')));
     }
 }
 
@@ -433,6 +470,19 @@ void DocumentsTest::plan_data() {
         << two << QStringList{} << qint64(1800000) << true << "a,sub/b |  | archive";
     QTest::newRow("without the archive's size the manifest counts")
         << two << QStringList{} << qint64(-1) << true << "a,sub/b |  | archive";
+    // A delta travels instead of the object when its base is installed, wherever it is.
+    const QByteArray delta = fileOf("a", 'a', 900000,
+                                    "[" + deltaOf('c', 900) + "," + deltaOf('d', 800) + "," +
+                                        deltaOf('e', 950000) + "]");
+    QTest::newRow("a delta from a file elsewhere")
+        << delta << QStringList{"a=c", "moved=d"} << qint64(1000000) << true
+        << "a | moved |  | a<moved";
+    QTest::newRow("the smaller delta of two bases")
+        << delta << QStringList{"x=c", "y=d"} << qint64(1000000) << false << "a |  |  | a<y";
+    QTest::newRow("no base installed: the object")
+        << delta << QStringList{"a=f", "x=-"} << qint64(1000000) << true << "a | x | archive";
+    QTest::newRow("a delta larger than its object")
+        << delta << QStringList{"z=e"} << qint64(10000000) << false << "a |  | ";
     QTest::newRow("all current: nothing to do")
         << two << QStringList{"a=a", "sub/b=b"} << qint64(0) << true << " |  | ";
 }
@@ -456,8 +506,14 @@ void DocumentsTest::plan() {
     for (const documents::ManifestFile& file : plan.fetch) {
         fetched << file.path;
     }
+    QStringList bases;
+    for (auto it = plan.bases.cbegin(); it != plan.bases.cend(); ++it) {
+        bases << manifest->files.first().path + "<" + it->path;
+        QCOMPARE(digests.value(it->path), it->delta.from);
+    }
     QCOMPARE(fetched.join(',') + " | " + plan.remove.join(',') + " | " +
-                 (plan.useArchive ? "archive" : ""),
+                 (plan.useArchive ? "archive" : "") + (bases.isEmpty() ? "" : " | ") +
+                 bases.join(','),
              expected);
     QCOMPARE(plan.keep.size() + fetched.size(), manifest->files.size());
 }
