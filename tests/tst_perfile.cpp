@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "deltamaker.h"
 #include "downloader.h"
 #include "fakehttpserver.h"
 #include "paths.h"
@@ -114,6 +115,18 @@ void PerFileTest::update_data() {
     row("a stored file that does not match", "damaged", false, older, End::FallBack, older, -1);
     row("a swap that cannot finish is undone", "swap", false, older, End::FallBack, inTheWay, 2);
     row("cancelled while the files travel", "held", false, older, End::Stopped, older, -1);
+    // An installed file is the base of the new program's delta; the manifest itself may come
+    // from the store as a delta from the installed release's, kept since its installation.
+    testenv::Tree withBase = older; // of another size at another path: hashed for that
+    withBase["backup/quorvex.old"] = "the program, version 2 ";
+    row("update: a delta onto a file the update removes", "delta", false, withBase, End::Installed,
+        updated, 2);
+    row("a damaged delta: the whole file", "delta damaged", false, withBase, End::Installed,
+        updated, 3);
+    row("the manifest as a delta from the installed one", "stored manifest", false, older,
+        End::Installed, updated, 3);
+    row("the manifest's stored copies missing: its document", "stored manifest missing", false,
+        older, End::Installed, updated, 4);
 }
 
 void PerFileTest::update() {
@@ -135,22 +148,59 @@ void PerFileTest::update() {
             object.stall = FakeResponse::Stall::Held;
         }
         server.setRoute(("/store/" + sha.left(2) + "/" + sha).toLatin1(), object);
+        QJsonObject file{{"path", it.key()},
+                         {"size", it.value().size()},
+                         {"sha256", sha},
+                         {"packed", qCompress(it.value()).size() - 4}};
+        if (fault.startsWith("delta") && it.key() == exe) {
+            const QByteArray base = "the program, version 2 ";
+            QByteArray delta = publish::makeDelta(base, it.value(), nullptr);
+            file["deltas"] = QJsonArray{QJsonObject{{"from", testenv::sha256(base)},
+                                                    {"from_size", base.size()},
+                                                    {"packed", delta.size()}}};
+            if (fault == "delta damaged") {
+                delta[delta.size() - 1] = char(delta[delta.size() - 1] ^ 1);
+            }
+            server.setRoute("/store/deltas/" + sha.left(2).toLatin1() + "/" + sha.toLatin1() + "-" +
+                                testenv::sha256(base).toLatin1(),
+                            FakeResponse::ok(delta));
+        }
         if (fault != "no program" || it.key() != exe) {
-            listed.append(QJsonObject{{"path", it.key()},
-                                      {"size", it.value().size()},
-                                      {"sha256", sha},
-                                      {"packed", qCompress(it.value()).size() - 4}});
+            listed.append(file);
         }
     }
     const QByteArray manifest =
         testenv::json({{"format", 1}, {"store", "../store/"}, {"files", listed}});
-    server.setRoute("/m/3.0.json", fault == "no manifest" ? FakeResponse::withStatus(404)
-                                                          : FakeResponse::ok(manifest));
+    server.setRoute("/m/3.0.json", fault == "no manifest" || fault == "stored manifest"
+                                       ? FakeResponse::withStatus(404)
+                                       : FakeResponse::ok(manifest));
     QJsonObject entry = testenv::entry("3.0", server.url("/files/q.7z").toString());
     entry["size"] = 100e6; // the archive costs far more than any of these files
     entry["manifest_url"] = server.url("/m/3.0.json").toString();
     entry["manifest_size"] = manifest.size();
     entry["manifest_sha256"] = testenv::sha256(fault == "other manifest" ? "other" : manifest);
+    QJsonObject installedEntry = testenv::entry("2.0", "http://127.0.0.1:1/q.7z");
+    if (fault.startsWith("stored manifest")) {
+        // The installed release's manifest, as the last update kept it.
+        const QByteArray before = "the manifest of 2.0";
+        installedEntry["manifest_url"] = server.url("/m/2.0.json").toString();
+        installedEntry["manifest_size"] = before.size();
+        installedEntry["manifest_sha256"] = testenv::sha256(before);
+        QVERIFY(testenv::writeFile(
+            dataDir + "/update/manifests/" + testenv::sha256(before) + ".json", before));
+        const QString sha = testenv::sha256(manifest), from = testenv::sha256(before);
+        const QByteArray delta = publish::makeDelta(before, manifest, nullptr);
+        const bool missing = fault.endsWith("missing");
+        entry["manifest_store"] = server.url("/store/").toString();
+        entry["manifest_packed"] = 100000;
+        entry["manifest_deltas"] = QJsonArray{
+            QJsonObject{{"from", from}, {"from_size", before.size()}, {"packed", delta.size()}}};
+        // Only the delta serves: the manifest's object is not there either.
+        server.setRoute(("/store/" + sha.left(2) + "/" + sha).toLatin1(),
+                        FakeResponse::withStatus(404));
+        server.setRoute(("/store/deltas/" + sha.left(2) + "/" + sha + "-" + from).toLatin1(),
+                        missing ? FakeResponse::withStatus(404) : FakeResponse::ok(delta));
+    }
 
     // The machine: the installation, its record, and what an interrupted run left.
     const QString app = dataDir + "/Quorvex";
@@ -175,7 +225,7 @@ void PerFileTest::update() {
 
     PerFileUpdate::Setup setup;
     setup.entry = entry;
-    setup.installedEntry = repair ? entry : testenv::entry("2.0", "http://127.0.0.1:1/q.7z");
+    setup.installedEntry = repair ? entry : installedEntry;
     setup.repair = repair;
     PerFileUpdate job(setup);
     std::optional<End> ended;
@@ -209,6 +259,11 @@ void PerFileTest::update() {
     }
     if (fetched >= 0) {
         QCOMPARE(requests, fetched);
+    }
+    if (fault.startsWith("delta")) { // the program's whole object only once its delta failed
+        const QString sha = testenv::sha256(release[exe]);
+        QCOMPARE(server.requestCount(("/store/" + sha.left(2) + "/" + sha).toLatin1()),
+                 fault == "delta" ? 0 : 1);
     }
     QVERIFY(setAside);
     QCOMPARE(swapped, End(end) == End::Installed || fault == "swap");

@@ -6,10 +6,9 @@
 #include <QTest>
 #include <limits>
 
-#include <zstd.h>
-
 #include "decompressor.h"
 #include "delta.h"
+#include "deltamaker.h"
 #include "downloader.h"
 #include "fakehttpserver.h"
 #include "storedobject.h"
@@ -29,15 +28,8 @@ bool reported(QSignalSpy& spy, int n, int timeoutMs = 20000) {
 
 // A delta from base to target as the publishing tool makes one.
 QByteArray makeDelta(const QByteArray& base, const QByteArray& target) {
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    ZSTD_CCtx_refPrefix(context, base.constData(), size_t(base.size()));
-    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 20);
-    QByteArray out(int(ZSTD_compressBound(size_t(target.size()))), Qt::Uninitialized);
-    const size_t made = ZSTD_compress2(context, out.data(), size_t(out.size()), target.constData(),
-                                       size_t(target.size()));
-    ZSTD_freeCCtx(context);
-    out.truncate(ZSTD_isError(made) ? 0 : int(made));
-    return out;
+    QString error;
+    return publish::makeDelta(base, target, &error);
 }
 
 FakeResponse modified(FakeResponse r, qint64 cutAfter, FakeResponse::Stall stall,

@@ -62,17 +62,16 @@ QString storeProblem(const QString& store) {
     return QString();
 }
 
-// Reads the file's "deltas" (absent: none) into file->deltas; why they are unusable, or an empty
-// string.
-QString readDeltas(const QJsonObject& item, ManifestFile* file) {
-    const QJsonValue value = item.value(QStringLiteral("deltas"));
+// Reads a list of deltas to the content sha256 of size bytes (absent: none) into *deltas; false
+// when it is unusable.
+bool readDeltaList(const QJsonValue& value, const QString& sha256, qint64 size,
+                   QVector<ManifestDelta>* deltas) {
     if (value.isUndefined()) {
-        return QString();
+        return true;
     }
-    const QString bad = QStringLiteral("дельты файла \"%1\" недопустимы").arg(file->path);
     const QJsonArray list = value.toArray();
-    if (!value.isArray() || list.size() > MaxDeltas || file->size > MaxDeltaFileSize) {
-        return bad;
+    if (!value.isArray() || list.size() > MaxDeltas || size > MaxDeltaFileSize) {
+        return false;
     }
     QSet<QString> bases;
     for (const QJsonValue& element : list) {
@@ -80,17 +79,17 @@ QString readDeltas(const QJsonObject& item, ManifestFile* file) {
         ManifestDelta delta;
         delta.from = object.value(QStringLiteral("from")).toString();
         if (!element.isObject() || !lowercaseSha256().match(delta.from).hasMatch() ||
-            delta.from == file->sha256 || bases.contains(delta.from) ||
+            delta.from == sha256 || bases.contains(delta.from) ||
             !readCount(object.value(QStringLiteral("from_size")), &delta.fromSize) ||
             delta.fromSize > MaxDeltaFileSize ||
             !readCount(object.value(QStringLiteral("packed")), &delta.packed) ||
             delta.packed == 0) {
-            return bad;
+            return false;
         }
         bases.insert(delta.from);
-        file->deltas.append(delta);
+        deltas->append(delta);
     }
-    return QString();
+    return true;
 }
 
 } // namespace
@@ -139,6 +138,24 @@ QString manifestKeysProblem(const QJsonObject& entry) {
 
 bool hasManifest(const QJsonObject& entry) {
     return entry.contains(QStringLiteral("manifest_url")) && manifestKeysProblem(entry).isEmpty();
+}
+
+std::optional<StoredManifest> storedManifest(const QJsonObject& entry) {
+    const QString store = entry.value(QStringLiteral("manifest_store")).toString();
+    const QString sha256 = entry.value(QStringLiteral("manifest_sha256")).toString();
+    StoredManifest stored;
+    if (!hasManifest(entry) || !store.endsWith(QLatin1Char('/')) ||
+        !downloadUrlProblem(store).isEmpty() ||
+        !readCount(entry.value(QStringLiteral("manifest_packed")), &stored.packed) ||
+        stored.packed == 0 ||
+        !readDeltaList(entry.value(QStringLiteral("manifest_deltas")), sha256,
+                       qint64(entry.value(QStringLiteral("manifest_size")).toDouble()),
+                       &stored.deltas)) {
+        return std::nullopt;
+    }
+    stored.store = QUrl(store);
+    stored.object = stored.store.resolved(QUrl(sha256.left(2) + QLatin1Char('/') + sha256));
+    return stored;
 }
 
 std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) {
@@ -193,9 +210,9 @@ std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem) 
             return refuse(
                 QStringLiteral("SHA-256 файла \"%1\" не в нижнем регистре").arg(file.path));
         }
-        const QString deltasProblem = readDeltas(item, &file);
-        if (!deltasProblem.isEmpty()) {
-            return refuse(deltasProblem);
+        if (!readDeltaList(item.value(QStringLiteral("deltas")), file.sha256, file.size,
+                           &file.deltas)) {
+            return refuse(QStringLiteral("дельты файла \"%1\" недопустимы").arg(file.path));
         }
         const QString key = windowsNameKey(file.path);
         if (seen.contains(key)) {

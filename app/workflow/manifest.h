@@ -67,6 +67,22 @@ QString manifestKeysProblem(const QJsonObject& entry);
 // True when the entry names a manifest (its keys were judged by manifestKeysProblem).
 bool hasManifest(const QJsonObject& entry);
 
+// The manifest's own object in the content store, which an entry with a manifest may also name:
+// "manifest_store" (the store's folder, an absolute http or https URL ending in "/"),
+// "manifest_packed" (the byte size of the manifest's object there: store + the manifest's
+// digest's first two characters + "/" + the digest) and, optionally, "manifest_deltas" (deltas
+// to the manifest from earlier manifests, as a file's "deltas", stored as a file's are). Builds
+// that know only "manifest_url" keep using it.
+struct StoredManifest {
+    QUrl object;
+    qint64 packed = 0;
+    QVector<ManifestDelta> deltas;
+    QUrl store;
+};
+// What the entry names of it, or nothing when it names nothing usable (then "manifest_url"
+// serves, as before).
+std::optional<StoredManifest> storedManifest(const QJsonObject& entry);
+
 // The manifest, or nothing with *problem set when text is not one (bad JSON, a missing or
 // ill-typed key, an unusable path, a duplicate, a size out of range).
 std::optional<Manifest> parseManifest(const QByteArray& text, QString* problem = nullptr);

@@ -28,19 +28,6 @@ static_assert(delta::MaxFileSize == documents::MaxDeltaFileSize,
 
 namespace {
 
-QString manifestCopyPath(const QJsonObject& entry) {
-    return PerFileUpdate::folder("manifests") + QLatin1Char('/') +
-           entry.value(QStringLiteral("manifest_sha256")).toString() + QStringLiteral(".json");
-}
-
-// True when text is the manifest that entry names (its keys were judged when it was chosen).
-bool isNamedManifest(const QByteArray& text, const QJsonObject& entry) {
-    Sha256 hash;
-    hash.addData(text);
-    return text.size() == qint64(entry.value(QStringLiteral("manifest_size")).toDouble()) &&
-           hash.hexResult() == entry.value(QStringLiteral("manifest_sha256")).toString();
-}
-
 // Paths as the file system compares them.
 QString folded(const QString& path) {
     return documents::fileSystemKey(path);
@@ -108,62 +95,6 @@ void PerFileUpdate::hash(const QStringList& paths,
     hashTimer.start();
 }
 
-void PerFileUpdate::start() {
-    // A manifest checked once is kept under its digest: a start that verifies the whole tree
-    // needs no transfer for it.
-    const QString copyPath = manifestCopyPath(setup.entry);
-    QFile copy(copyPath);
-    if (copy.open(QIODevice::ReadOnly)) {
-        const QByteArray text = copy.read(documents::MaxManifestSize + 1);
-        copy.close();
-        if (isNamedManifest(text, setup.entry)) {
-            useManifest(text);
-            return;
-        }
-        copy.remove();
-    }
-    const QString updateDir = paths::ensureDirectory(paths::dataDir() + paths::updateSubdir());
-    manifestDownload = new Downloader(this);
-    connect(manifestDownload, &Downloader::updateDownloadProgress, this, &PerFileUpdate::progress);
-    connect(manifestDownload, &Downloader::downloadFinished, this,
-            [this, copyPath](bool ok, const QString& path) {
-                if (!ok && cancelled) {
-                    end(End::Stopped, QStringLiteral("Загрузка отменена"));
-                    return;
-                }
-                QByteArray text;
-                QFile file(path);
-                if (ok && file.open(QIODevice::ReadOnly)) {
-                    text = file.readAll();
-                    file.close();
-                }
-                if (!path.isEmpty()) {
-                    file.remove();
-                }
-                if (!ok) {
-                    fallBack(QStringLiteral("манифест не загружен: ") +
-                             manifestDownload->errorString());
-                    return;
-                }
-                if (!isNamedManifest(text, setup.entry)) {
-                    fallBack(QStringLiteral("манифест не совпадает с записью списка версий"));
-                    return;
-                }
-                paths::ensureDirectory(folder("manifests"));
-                QString why;
-                if (!WholeFile::writeAll(copyPath, text, &why)) {
-                    qWarning() << "Ошибка записи в файл:" << why;
-                }
-                useManifest(text);
-            });
-    const QJsonValue size = setup.entry.value(QStringLiteral("manifest_size"));
-    if (!manifestDownload->startDownload(
-            updateDir, QUrl(setup.entry.value(QStringLiteral("manifest_url")).toString()),
-            qint64(size.toDouble()), Downloader::documentTimeLimit())) {
-        fallBack(QStringLiteral("загрузка манифеста не началась"));
-    }
-}
-
 void PerFileUpdate::useManifest(const QByteArray& text) {
     QString problem;
     manifest = documents::parseManifest(text, &problem);
@@ -199,7 +130,7 @@ void PerFileUpdate::useManifest(const QByteArray& text) {
     // than the new one is fetched whatever it holds: it is not hashed either.
     QHash<QString, QString> before;
     if (!setup.repair && documents::hasManifest(setup.installedEntry)) {
-        QFile kept(manifestCopyPath(setup.installedEntry));
+        QFile kept(keptManifest(setup.installedEntry));
         const QByteArray old = kept.open(QIODevice::ReadOnly)
                                    ? kept.read(documents::MaxManifestSize + 1)
                                    : QByteArray();
@@ -426,7 +357,7 @@ void PerFileUpdate::placeFiles() {
     tree::removeTree(updateDir, QStringLiteral("/objects"));
     // Only the manifest of what is installed now is kept.
     const QDir manifests(folder("manifests"));
-    const QString current = QFileInfo(manifestCopyPath(setup.entry)).fileName();
+    const QString current = QFileInfo(keptManifest(setup.entry)).fileName();
     for (const QString& name : manifests.entryList(QDir::Files)) {
         if (name != current) {
             QFile::remove(manifests.filePath(name));

@@ -61,6 +61,13 @@ signals:
     void finished(PerFileUpdate::End end, const QString& detail);
 
 private:
+    // (perfilemanifest.cpp) Where the manifest that entry names is kept once checked, and
+    // whether text is that manifest.
+    static QString keptManifest(const QJsonObject& entry);
+    static bool isNamedManifest(const QByteArray& text, const QJsonObject& entry);
+    void fetchStoredManifest(const documents::StoredManifest& stored);
+    void downloadManifest();
+
     void useManifest(const QByteArray& text);
     void planFiles();
     void placeFiles();
