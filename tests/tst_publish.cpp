@@ -215,6 +215,8 @@ private slots:
         for (const QString& object : objects) {
             QVERIFY2(server.contains(object), qPrintable(object));
         }
+        // The manifest is an object of the store too (check proves it below).
+        const QByteArray manifestObject = server.value(publish::objectName(sha256(manifestText)));
         for (const QString& key : perFile) {
             server.remove(key);
         }
@@ -227,6 +229,9 @@ private slots:
         expected["manifest_url"] = baseUrl + "/" + manifestName;
         expected["manifest_size"] = manifestText.size();
         expected["manifest_sha256"] = sha256(manifestText);
+        expected["manifest_store"] = baseUrl + "/store/";
+        expected["manifest_packed"] = manifestObject.size();
+        QVERIFY(!manifestObject.isEmpty());
         QCOMPARE(QJsonDocument::fromJson(server.value(V)).array(), QJsonArray{expected});
         // Everything in the application directory is packed, hidden files and folders too.
         QTemporaryDir unpacked;
@@ -539,7 +544,9 @@ private slots:
 
     // A file rebuilt with a few bytes changed gets a delta from its earlier content, which check
     // applies and prune keeps; unrelated bytes (no delta clearly smaller than the object) and
-    // --delta-from 0 get none. A damaged delta that a republish finds is made again.
+    // --delta-from 0 get none. The manifest gets its object and a delta from the earlier manifest
+    // (not with --delta-from 0), named by the entry. Damaged deltas and manifest object are
+    // reported by check, and a republish makes them again.
     void changedFilesGetDeltas_data() {
         QTest::addColumn<bool>("rebuilt"); // else replaced by unrelated bytes
         QTest::addColumn<int>("deltaFrom");
@@ -574,18 +581,40 @@ private slots:
         PublishResult result = publishVersion(o, quiet);
         const QString path =
             dir.filePath("store/" + documents::deltaName(sha256(after), sha256(before)));
+        const QString manifestSha256 = result.store.manifestSha256;
+        const QString manifestObject = dir.filePath(publish::objectName(manifestSha256));
+        const QJsonObject manifestDelta = result.entry["manifest_deltas"].toArray()[0].toObject();
+        const QString manifestDeltaPath =
+            dir.filePath(deltaObjectName(manifestSha256, manifestDelta["from"].toString()));
         if (damaged) {
-            QVERIFY(writeFile(path, readFile(path).fill('x')));
+            for (const QString& file : {path, manifestObject, manifestDeltaPath}) {
+                QVERIFY(writeFile(file, readFile(file).fill('x')));
+            }
+            QCOMPARE(checkServerDir(dir.path(), quiet).codes(),
+                     QStringList({"manifest-object-bad", "delta-bad", "delta-bad"}));
             result = publishVersion(o, quiet);
         }
         QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(result.entry["manifest_store"].toString(), baseUrl + "/store/");
+        QCOMPARE(result.entry["manifest_packed"].toInt(), QFileInfo(manifestObject).size());
+        QCOMPARE(storedobject::verify(manifestObject, result.store.manifest.size(), manifestSha256),
+                 QString());
+        QCOMPARE(result.entry["manifest_deltas"].toArray().size(), deltaFrom > 0 ? 1 : 0);
+        if (deltaFrom > 0) {
+            const QString from =
+                dir.filePath("manifests/" + manifestDelta["from"].toString() + ".json");
+            QCOMPARE(QFileInfo(manifestDeltaPath).size(), manifestDelta["packed"].toInt());
+            QCOMPARE(delta::verify(manifestDeltaPath, from, manifestDelta["from_size"].toInt(),
+                                   result.store.manifest.size(), manifestSha256),
+                     QString());
+        }
         const auto manifest = documents::parseManifest(result.store.manifest);
         QVERIFY(manifest && manifest->files.size() == 2);
         const documents::ManifestFile file = manifest->files[0]; // "lib.so"
         QCOMPARE(file.deltas.size(), rebuilt && deltaFrom > 0 ? 1 : 0);
         QCOMPARE(checkServerDir(dir.path(), quiet).codes(), QStringList());
         if (file.deltas.isEmpty()) {
-            QVERIFY(!QFileInfo::exists(dir.filePath("store/deltas")));
+            QVERIFY(!QFileInfo::exists(path));
             return;
         }
         QCOMPARE(file.deltas[0].from, sha256(before));
@@ -599,6 +628,17 @@ private slots:
         QVERIFY(QFile::remove(base) && writeFile(unnamed, "old"));
         QVERIFY(pruneStore(dir.path(), {}, quiet).ok);
         QVERIFY(!QFileInfo::exists(unnamed) && QFileInfo::exists(path));
+        // Once 2.5 is no longer listed, its manifest's object goes; 2.6's stays, with its delta.
+        const QString earlierObject =
+            dir.filePath(publish::objectName(manifestDelta["from"].toString()));
+        QVERIFY(QFileInfo::exists(earlierObject));
+        QVERIFY(writeFile(dir.filePath(V), QJsonDocument(QJsonArray{result.entry}).toJson()));
+        QVERIFY(pruneStore(dir.path(), {}, quiet).ok);
+        QVERIFY(!QFileInfo::exists(earlierObject));
+        QVERIFY(QFileInfo::exists(manifestObject) && QFileInfo::exists(manifestDeltaPath));
+        const CheckResult check = checkServerDir(dir.path(), quiet);
+        QCOMPARE(check.codes(), QStringList());
+        QVERIFY(check.notes.join('\n').contains("of the manifest was not checked")); // base gone
     }
 
     // Two publishes into one directory at once: the second waits for the first, both are served.

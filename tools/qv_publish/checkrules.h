@@ -60,6 +60,7 @@ private:
     // Its manifest and the content store (storecheck.cpp).
     void checkManifest(const QString& installDir);
     void checkDeltas(const QUrl& url, const documents::Manifest& manifest);
+    void checkManifestObject(const QByteArray& text);
 
     QString serverDir;
     Reporter& reporter;

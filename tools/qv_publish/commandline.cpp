@@ -43,6 +43,9 @@ publish  Packs everything in --app-dir (hidden files and subdirectories included
                              (zstd, that content as reference), listed in the manifest
                              when it is less than half its object. Files above 64 MiB
                              get none; one already there is proven and kept.
+                             The manifest is stored too, as an object and as deltas
+                             from the manifests of those releases, named by the entry's
+                             "manifest_store", "manifest_packed" and "manifest_deltas".
          --no-manifest leaves out the last three: every update takes the archive. A tree
          that a manifest cannot describe (links, FIFOs) is published without one, with a
          warning.

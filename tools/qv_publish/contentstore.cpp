@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "console.h"
+#include "deltastore.h"
 #include "documents.h"
 #include "manifest.h"
 #include "serverfiles.h"
@@ -281,87 +282,48 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
 
     result->added = prefill.added;
     result->written = prefill.written;
-    QString step = QStringLiteral("Filling the content store");
+    const QString step = QStringLiteral("Filling the content store");
     const bool stored = storeItems(
         installDir, serverDir, &items, prefill.proven,
         [&](qint64 done) { reporter.progress(step, total > 0 ? int(done * 100 / total) : 100); },
         error);
-    QVector<DeltaJob> jobs;
-    for (int i = 0; i < items.size(); ++i) {
-        const Item& item = items.at(i);
+    QVector<StoredFile> files;
+    for (const Item& item : items) {
         const QString object = QDir(serverDir).filePath(objectName(item.sha256));
         if (item.added && !item.sha256.isEmpty() && QFileInfo::exists(object)) {
             result->added << object;
         }
         result->written += item.written ? 1 : 0;
         result->packedBytes += item.packed;
-        // Only the paths that held other contents before are looked at.
-        const auto before = earlier.constFind(item.path);
-        if (before == earlier.constEnd() || item.size > documents::MaxDeltaFileSize) {
-            continue;
-        }
-        for (const EarlierContent& base : *before) {
-            if (base.sha256 != item.sha256 && base.size <= documents::MaxDeltaFileSize) {
-                DeltaJob job;
-                job.item = i;
-                job.path = item.path;
-                job.size = item.size;
-                job.sha256 = item.sha256;
-                job.packed = item.packed;
-                job.base = base;
-                jobs << job;
-            }
-        }
+        files << StoredFile{item.path, item.size, item.sha256, item.packed};
     }
-    if (!stored) {
-        return false;
-    }
-    step = QStringLiteral("Making binary deltas");
-    const bool deltasStored =
-        jobs.isEmpty() ||
-        storeDeltas(
-            installDir, serverDir, &jobs,
-            [&](int done) { reporter.progress(step, int(done * 100LL / jobs.size())); }, error);
     QHash<int, QJsonArray> deltas;
-    for (const DeltaJob& job : jobs) {
-        const QString path = QDir(serverDir).filePath(deltaObjectName(job.sha256, job.base.sha256));
-        if (job.written && job.added) {
-            result->added << path;
-        }
-        if (!job.skipped.isEmpty()) {
-            reporter.info(QStringLiteral("warning: no delta of %1 from %2: %3")
-                              .arg(job.path, job.base.sha256, job.skipped));
-        }
-        if (job.listed) {
-            deltas[job.item].append(QJsonObject{{QStringLiteral("from"), job.base.sha256},
-                                                {QStringLiteral("from_size"), job.base.size},
-                                                {QStringLiteral("packed"), job.deltaSize}});
-            ++result->deltas;
-            result->deltasWritten += job.written ? 1 : 0;
-        }
-    }
-    if (!deltasStored) {
+    if (!stored ||
+        !storeFileDeltas(installDir, serverDir, files, earlier, reporter, result, &deltas, error)) {
         return false;
     }
-    QJsonArray files;
-    for (int i = 0; i < items.size(); ++i) {
-        const Item& item = items.at(i);
-        QJsonObject file{{QStringLiteral("path"), item.path},
-                         {QStringLiteral("size"), item.size},
-                         {QStringLiteral("sha256"), item.sha256},
-                         {QStringLiteral("packed"), item.packed}};
+    QJsonArray listed;
+    for (int i = 0; i < files.size(); ++i) {
+        const StoredFile& file = files.at(i);
+        QJsonObject entry{{QStringLiteral("path"), file.path},
+                          {QStringLiteral("size"), file.size},
+                          {QStringLiteral("sha256"), file.sha256},
+                          {QStringLiteral("packed"), file.packed}};
         if (deltas.contains(i)) {
-            file.insert(QStringLiteral("deltas"), deltas.value(i));
+            entry.insert(QStringLiteral("deltas"), deltas.value(i));
         }
-        files.append(file);
+        listed.append(entry);
     }
     result->files = items.size();
-    result->manifest = manifestText(files);
+    result->manifest = manifestText(listed);
     Sha256 digest;
     digest.addData(result->manifest);
     result->manifestSha256 = digest.hexResult();
     result->manifestName =
         QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), result->manifestSha256);
+    if (!storeManifestObject(serverDir, earlier.manifests, reporter, result, error)) {
+        return false;
+    }
     const QString manifestPath = QDir(serverDir).filePath(result->manifestName);
     if (!QFileInfo::exists(manifestPath)) {
         result->added << manifestPath;
@@ -374,46 +336,6 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
         return false;
     }
     return true;
-}
-
-namespace {
-// The files of a manifest (path, size and digest of each), or nothing when text is not one.
-std::optional<QStringList> manifestFiles(const QByteArray& text) {
-    const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
-    if (!manifest) {
-        return std::nullopt;
-    }
-    QStringList files;
-    for (const documents::ManifestFile& file : manifest->files) {
-        files << QStringLiteral("%1 %2 %3").arg(file.sha256).arg(file.size).arg(file.path);
-    }
-    files.sort();
-    return files;
-}
-
-} // namespace
-
-QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
-    const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
-    QFile file(QDir(serverDir).filePath(
-        QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), digest)));
-    if (digest.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        return QByteArray();
-    }
-    const QByteArray text = file.read(documents::MaxManifestSize + 1);
-    Sha256 hash;
-    hash.addData(text);
-    return hash.hexResult() == digest ? text : QByteArray();
-}
-
-std::optional<bool> sameFiles(const QString& serverDir, const QJsonObject& entry,
-                              const QByteArray& manifest) {
-    const std::optional<QStringList> before = manifestFiles(servedManifest(serverDir, entry));
-    const std::optional<QStringList> now = manifestFiles(manifest);
-    if (!before || !now) {
-        return std::nullopt;
-    }
-    return *before == *now;
 }
 
 void removeAdded(const QString& serverDir, const StoreResult& result) {

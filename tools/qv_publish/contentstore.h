@@ -8,6 +8,7 @@
 // only clean-up is removing what no entry names any more (prune).
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSet>
 #include <QString>
@@ -35,10 +36,12 @@ struct StoreResult {
     QString skipped; // why the tree has no manifest (it is then published as an archive only)
     int files = 0;   // files listed
     int written = 0; // objects packed by this publish
-    qint64 packedBytes = 0; // the packed size of all listed files
-    int deltas = 0;         // deltas listed
-    int deltasWritten = 0;  // deltas made by this publish
-    QStringList added;      // the files that were not there before, the manifest last
+    qint64 packedBytes = 0;    // the packed size of all listed files
+    int deltas = 0;            // deltas listed
+    int deltasWritten = 0;     // deltas made by this publish
+    qint64 manifestPacked = 0; // the size of the manifest's own object in the store
+    QJsonArray manifestDeltas; // its deltas from earlier manifests, as the entry lists them
+    QStringList added;         // the files that were not there before, the manifest last
 };
 
 // Objects made from the application's directory while 7-Zip packs it: writeStore then only
@@ -61,8 +64,9 @@ Prefill prefillStore(const QString& sourceDir, const QString& serverDir);
 // folder or object of the store that is a link is refused, never written through. A tree that
 // a manifest cannot describe (a link, a FIFO, a path the updater refuses) gets none: *result
 // names why. A file whose path held other contents in earlier releases (earlier) gets a delta
-// from each of them (storeDeltas), listed when it is clearly smaller than the object. False
-// only when something could not be written or read, with *error.
+// from each of them (storeDeltas), listed when it is clearly smaller than the object. The
+// manifest is also stored as an object, with deltas from the manifests of those releases
+// (storeManifestObject). False only when something could not be written or read, with *error.
 bool writeStore(const QString& installDir, const QString& serverDir, Reporter& reporter,
                 StoreResult* result, QString* error, const Prefill& prefill = Prefill(),
                 const EarlierContents& earlier = EarlierContents());
@@ -85,8 +89,8 @@ struct PruneResult {
     QStringList notes;  // worth knowing: a dry run without the lock
 };
 
-// The manifest that entry names, as the server directory holds it under its digest; empty when
-// there is none as named.
+// (deltamaker.cpp) The manifest that entry names, as the server directory holds it under its
+// digest; empty when there is none as named.
 QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry);
 
 // Whether manifest (a manifest's text) lists the same files, with the same sizes and digests, as
@@ -102,10 +106,11 @@ void removeAdded(const QString& serverDir, const StoreResult& result);
 // (prune.cpp) Finds (and unless dryRun, removes) every file under the server directory's manifests
 // and store folders that no entry of its version list names, through its manifest: a manifest is
 // found by its digest and file name and an object by its digest, however the entry's URLs are
-// written. Refuses, removing nothing, when the version list cannot be read, or a manifest that
-// an entry names is not there or cannot be read, or (unless evenIfShared) the store shows signs
-// of being shared with another server directory. Holds the server directory's lock; a dry run
-// that cannot make the lock file lists without it.
+// written; the manifest's own object and deltas are named by the entry itself. Refuses, removing
+// nothing, when the version list cannot be read, or a manifest that an entry names is not there or
+// cannot be read, or (unless evenIfShared) the store shows signs of being shared with another
+// server directory. Holds the server directory's lock; a dry run that cannot make the lock file
+// lists without it.
 PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Reporter& reporter);
 
 } // namespace publish

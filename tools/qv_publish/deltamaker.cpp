@@ -1,5 +1,5 @@
 // Making the store's binary deltas: the zstd frames themselves, which earlier contents they start
-// from, and writing (or proving) them beside the objects.
+// from (read through the served manifests), and writing (or proving) them beside the objects.
 
 #include "deltamaker.h"
 
@@ -22,6 +22,7 @@
 #include "documents.h"
 #include "manifest.h"
 #include "serverfiles.h"
+#include "sha256.h"
 #include "storedobject.h"
 #include "versionlist.h"
 #include "wholefile.h"
@@ -61,6 +62,45 @@ QString deltaObjectName(const QString& to, const QString& from) {
     return QLatin1String(StoreFolder) + QLatin1Char('/') + documents::deltaName(to, from);
 }
 
+namespace {
+// The files of a manifest (path, size and digest of each), or nothing when text is not one.
+std::optional<QStringList> manifestFiles(const QByteArray& text) {
+    const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
+    if (!manifest) {
+        return std::nullopt;
+    }
+    QStringList files;
+    for (const documents::ManifestFile& file : manifest->files) {
+        files << QStringLiteral("%1 %2 %3").arg(file.sha256).arg(file.size).arg(file.path);
+    }
+    files.sort();
+    return files;
+}
+} // namespace
+
+QByteArray servedManifest(const QString& serverDir, const QJsonObject& entry) {
+    const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
+    QFile file(QDir(serverDir).filePath(
+        QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), digest)));
+    if (digest.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        return QByteArray();
+    }
+    const QByteArray text = file.read(documents::MaxManifestSize + 1);
+    Sha256 hash;
+    hash.addData(text);
+    return hash.hexResult() == digest ? text : QByteArray();
+}
+
+std::optional<bool> sameFiles(const QString& serverDir, const QJsonObject& entry,
+                              const QByteArray& manifest) {
+    const std::optional<QStringList> before = manifestFiles(servedManifest(serverDir, entry));
+    const std::optional<QStringList> now = manifestFiles(manifest);
+    if (!before || !now) {
+        return std::nullopt;
+    }
+    return *before == *now;
+}
+
 EarlierContents earlierContents(const QString& serverDir, const QByteArray& versionList,
                                 const QString& label, int releases) {
     QVector<QJsonObject> entries;
@@ -83,14 +123,19 @@ EarlierContents earlierContents(const QString& serverDir, const QByteArray& vers
         if (read == releases) {
             break;
         }
-        const std::optional<documents::Manifest> manifest =
-            documents::parseManifest(servedManifest(serverDir, entry));
+        const QByteArray text = servedManifest(serverDir, entry);
+        const std::optional<documents::Manifest> manifest = documents::parseManifest(text);
         if (!manifest) {
             continue;
         }
         ++read;
+        const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
+        if (std::none_of(earlier.manifests.begin(), earlier.manifests.end(),
+                         [&](const auto& m) { return m.sha256 == digest; })) {
+            earlier.manifests.append(EarlierContent{digest, text.size()});
+        }
         for (const documents::ManifestFile& file : manifest->files) {
-            QVector<EarlierContent>& contents = earlier[file.path];
+            QVector<EarlierContent>& contents = earlier.files[file.path];
             const bool seen = std::any_of(contents.begin(), contents.end(),
                                           [&](const auto& c) { return c.sha256 == file.sha256; });
             if (!seen) {

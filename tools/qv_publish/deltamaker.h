@@ -31,13 +31,16 @@ struct EarlierContent {
     qint64 size = 0;
 };
 
-// For each path, the other contents it had in earlier releases, each once, the newest first.
-using EarlierContents = QHash<QString, QVector<EarlierContent>>;
+// What earlier releases held, each content once, the newest first.
+struct EarlierContents {
+    QHash<QString, QVector<EarlierContent>> files; // by path, the other contents it had
+    QVector<EarlierContent> manifests;             // their manifests themselves
+};
 
 // What the files held in the newest `releases` full entries of versionList that have a
 // manifest in serverDir's manifests folder (found by its digest), newest (by version number)
-// first; the entry labelled `label`, which the new release replaces, is left out. Entries whose
-// manifest is not there or cannot be read are passed over.
+// first, and those manifests; the entry labelled `label`, which the new release replaces, is
+// left out. Entries whose manifest is not there or cannot be read are passed over.
 EarlierContents earlierContents(const QString& serverDir, const QByteArray& versionList,
                                 const QString& label, int releases);
 

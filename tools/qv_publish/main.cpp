@@ -101,6 +101,10 @@ int runPublish(QStringList arguments) {
                               .arg(result.store.deltas)
                               .arg(result.store.deltasWritten));
         }
+        reporter.info(QStringLiteral("  the manifest as an object of %1 bytes in store/, and %2 "
+                                     "delta(s) from earlier manifests")
+                          .arg(result.store.manifestPacked)
+                          .arg(result.store.manifestDeltas.size()));
     }
     reporter.info(QStringLiteral("  versions.json and hashlist.json were replaced together"));
     if (!result.publicKey.isEmpty()) {

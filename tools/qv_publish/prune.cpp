@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
@@ -27,6 +28,11 @@
 namespace publish {
 
 namespace {
+bool isDigest(const QString& text) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    return hex.match(text).hasMatch();
+}
+
 // The files of serverDir that hold the manifest an entry names: the one named by its digest
 // and the one its URL's file name names, wherever the URL points, and the one below the folder
 // of "download_url" as the updater resolves it.
@@ -34,8 +40,7 @@ QStringList manifestCandidates(const QString& serverDir, const QJsonObject& entr
     QStringList candidates;
     const QDir manifests(QDir(serverDir).filePath(QLatin1String(ManifestFolder)));
     const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
-    if (hex.match(digest).hasMatch()) {
+    if (isDigest(digest)) {
         candidates << manifests.filePath(digest + QStringLiteral(".json"));
     }
     const QUrl url(entry.value(QStringLiteral("manifest_url")).toString(), QUrl::TolerantMode);
@@ -165,6 +170,21 @@ PruneResult pruneStore(const QString& serverDir, const PruneOptions& options, Re
                 QStringLiteral("entry \"%1\" names the manifest %2, but %3; nothing was removed")
                     .arg(version, path, problem);
             return result;
+        }
+        // The manifest's own object and its deltas, which the entry lists beside it.
+        const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
+        if (entry.contains(QStringLiteral("manifest_packed")) && isDigest(digest)) {
+            auto name = [&](const QString& file) {
+                named.insert(QDir::cleanPath(QDir(serverDir).filePath(file)));
+            };
+            name(objectName(digest));
+            for (const QJsonValue& delta :
+                 entry.value(QStringLiteral("manifest_deltas")).toArray()) {
+                const QString from = delta.toObject().value(QStringLiteral("from")).toString();
+                if (isDigest(from)) {
+                    name(deltaObjectName(digest, from));
+                }
+            }
         }
         const QUrl url(entry.value(QStringLiteral("manifest_url")).toString());
         for (const documents::ManifestFile& item : manifest->files) {

@@ -310,6 +310,14 @@ PublishResult publishVersion(const PublishOptions& options, Reporter& reporter) 
                                                          result.store.manifestName);
         entry.insert(QStringLiteral("manifest_size"), result.store.manifest.size());
         entry.insert(QStringLiteral("manifest_sha256"), result.store.manifestSha256);
+        // The manifest itself as an object of the store, and as deltas from earlier manifests,
+        // for updaters that know these keys; the others keep to "manifest_url".
+        entry.insert(QStringLiteral("manifest_store"),
+                     servedUrl(options.baseUrl, QLatin1String(StoreFolder)) + QLatin1Char('/'));
+        entry.insert(QStringLiteral("manifest_packed"), result.store.manifestPacked);
+        if (!result.store.manifestDeltas.isEmpty()) {
+            entry.insert(QStringLiteral("manifest_deltas"), result.store.manifestDeltas);
+        }
     }
     const versionlist::Edit edit = versionlist::withEntry(original, parsed, entry);
     problem = selectionProblem(edit, entry);

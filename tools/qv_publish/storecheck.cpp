@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QUrl>
 #include <QVector>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -102,6 +103,7 @@ void Checker::checkManifest(const QString& installDir) {
                     cost);
         return;
     }
+    checkManifestObject(text);
     QHash<QString, documents::ManifestFile> listed;
     for (const documents::ManifestFile& item : manifest->files) {
         listed.insert(item.path, item);
@@ -264,6 +266,91 @@ void Checker::checkDeltas(const QUrl& url, const documents::Manifest& manifest) 
     problems(QStringLiteral("delta-missing"), missing);
     problems(QStringLiteral("delta-wrong-size"), wrongSize);
     problems(QStringLiteral("delta-bad"), bad);
+}
+
+// The manifest's own object and its deltas from earlier manifests, which the entry lists for
+// updaters that fetch the manifest through the store: the object unpacks to the manifest (text,
+// proven by its digest), and each delta applies onto its base manifest, found in the manifests
+// folder by its digest. A fault costs such an updater that download, then it takes the text.
+void Checker::checkManifestObject(const QByteArray& text) {
+    const QJsonObject& entry = result.entry;
+    const QStringList keys{QStringLiteral("manifest_store"), QStringLiteral("manifest_packed"),
+                           QStringLiteral("manifest_deltas")};
+    if (std::none_of(keys.begin(), keys.end(),
+                     [&](const QString& k) { return entry.contains(k); })) {
+        return; // published before manifests had objects
+    }
+    const std::optional<documents::StoredManifest> stored = documents::storedManifest(entry);
+    if (!stored) {
+        problem(QStringLiteral("manifest-object-keys"),
+                QStringLiteral("\"manifest_store\" %1, \"manifest_packed\" %2 or "
+                               "\"manifest_deltas\" %3 is not usable: the manifest is always "
+                               "fetched whole")
+                    .arg(quoted(entry.value(keys[0])), quoted(entry.value(keys[1])),
+                         quoted(entry.value(keys[2]))));
+        return;
+    }
+    const QString object = servedFile(serverDir, entry, stored->object);
+    if (object.isEmpty()) {
+        result.notes << QStringLiteral("the manifest's object %1 is not served from beside the "
+                                       "archive; it was not checked")
+                            .arg(stored->object.toString());
+        return;
+    }
+    const QString digest = entry.value(QStringLiteral("manifest_sha256")).toString();
+    const QString name = QDir(serverDir).relativeFilePath(object);
+    const QString cost = QStringLiteral(": updaters fetch the manifest's whole text instead");
+    const QFileInfo info(object);
+    QString why;
+    if (!info.isFile()) {
+        problem(
+            QStringLiteral("manifest-object-missing"),
+            QStringLiteral("the manifest's object %1 is not in the server directory").arg(name) +
+                cost);
+    } else if (info.size() != stored->packed) {
+        problem(QStringLiteral("manifest-object-wrong-size"),
+                QStringLiteral("the manifest's object %1 has %2 bytes, \"manifest_packed\" says %3")
+                        .arg(name)
+                        .arg(info.size())
+                        .arg(stored->packed) +
+                    cost);
+    } else if (!(why = storedobject::verify(object, text.size(), digest)).isEmpty()) {
+        problem(
+            QStringLiteral("manifest-object-bad"),
+            QStringLiteral("the manifest's object %1 does not unpack to it (%2)").arg(name, why) +
+                cost);
+    }
+    for (const documents::ManifestDelta& delta : stored->deltas) {
+        const QString path =
+            servedFile(serverDir, entry,
+                       stored->store.resolved(QUrl(documents::deltaName(digest, delta.from))));
+        const QString deltaName = QDir(serverDir).relativeFilePath(path);
+        const QString base = QDir(serverDir).filePath(
+            QStringLiteral("%1/%2.json").arg(QLatin1String(ManifestFolder), delta.from));
+        const QFileInfo info(path);
+        if (!info.isFile()) {
+            problem(QStringLiteral("delta-missing"),
+                    QStringLiteral("the delta %1 of the manifest is not in the server directory")
+                        .arg(deltaName));
+        } else if (info.size() != delta.packed) {
+            problem(QStringLiteral("delta-wrong-size"),
+                    QStringLiteral("the delta %1 of the manifest has %2 bytes, the entry says %3")
+                        .arg(deltaName)
+                        .arg(info.size())
+                        .arg(delta.packed));
+        } else if (servedManifest(serverDir,
+                                  QJsonObject{{QStringLiteral("manifest_sha256"), delta.from}})
+                       .size() != delta.fromSize) {
+            result.notes << QStringLiteral("the delta %1 of the manifest was not checked: its base "
+                                           "%2 is not in the server directory as listed")
+                                .arg(deltaName, QDir(serverDir).relativeFilePath(base));
+        } else if (!(why = delta::verify(path, base, delta.fromSize, text.size(), digest))
+                        .isEmpty()) {
+            problem(QStringLiteral("delta-bad"),
+                    QStringLiteral("the delta %1 of the manifest does not make it (%2)")
+                        .arg(deltaName, why));
+        }
+    }
 }
 
 } // namespace publish
