@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 
+from deltas import Deltas
 from latency_proxy import LatencyProxy
 from perfile import PerFile
 from publishing import Publishing
@@ -743,10 +744,13 @@ class Bench:
 
     def run(self):
         try:
-            self.generate()
+            only = self.args.only.split(",") if self.args.only else None
+            if only and set(only) <= {"deltas"}:
+                os.makedirs(self.www)  # the delta rows publish their own releases
+            else:
+                self.generate()
             machine = self.machine()
             self.start_server()
-            only = self.args.only.split(",") if self.args.only else None
             steps = [("verify", self.bench_verification), ("hash", self.bench_hashing),
                      ("download", self.bench_download), ("https", self.bench_https),
                      ("install", lambda: self.bench_install(checked=False)),
@@ -755,13 +759,16 @@ class Bench:
                      ("perfile", lambda: PerFile(self, write_random, run_timed, side_by_side,
                                                  median).run()),
                      ("publish", lambda: Publishing(self, run_timed, side_by_side, median).run()),
+                     ("deltas", lambda: Deltas(self, write_random, run_timed, side_by_side,
+                                               median).run()),
                      ("latency", lambda: self.bench_latency(cold=False)),
                      ("latency-cold", lambda: self.bench_latency(cold=True)),
                      ("resume", self.bench_resume)]
             for name, step in steps:
-                # The per-file rows need releases published with a manifest, and the publishing
-                # rows take long: on request only.
-                if (only is None and name not in ("perfile", "publish")) or (only and name in only):
+                # The per-file rows need releases published with a manifest, the publishing
+                # rows take long, the delta rows fetch packages: on request only.
+                if (only is None and name not in ("perfile", "publish", "deltas")) or (
+                        only and name in only):
                     if name.startswith(("latency", "resume")) and not self.proxy:
                         self.start_proxy()
                     step()
@@ -804,7 +811,7 @@ def main():
     parser.add_argument("--rtt-ms", type=int, default=100)
     parser.add_argument("--only", default="",
                         help="comma-separated: verify,hash,download,https,install,install-checked,"
-                        "startup,perfile,publish,latency,latency-cold,resume")
+                        "startup,perfile,publish,deltas,latency,latency-cold,resume")
     Bench(parser.parse_args()).run()
 
 

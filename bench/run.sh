@@ -6,8 +6,9 @@
 #   BENCH_BUILD  build directory (default <root>/build-bench)
 #   BENCH_KEEP=1 keep the generated data
 #   BENCH_ONLY   comma-separated subset: verify,hash,download,https,install,install-checked,startup,perfile,
-#                publish,latency,latency-cold,resume (the last three over a delaying proxy; perfile and
-#                publish only on request)
+#                publish,deltas,latency,latency-cold,resume (the last three over a delaying proxy;
+#                perfile, publish and deltas only on request; deltas fetches Debian packages with
+#                apt-get download and keeps them in <build>/deltas-debs)
 #   BENCH_RTT_MS round-trip time of those three (default 100)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -15,7 +16,7 @@ build="${BENCH_BUILD:-$root/build-bench}"
 
 "$root/scripts/setup-deps.sh"
 # Tools that only the benchmarks use: the baselines and the memory measurement.
-"$root/scripts/setup-deps.sh" curl openssl time
+"$root/scripts/setup-deps.sh" curl openssl time zstd
 
 port="$("$root/scripts/free-port.sh")"
 echo "building in $build (server http://127.0.0.1:$port)" >&2
