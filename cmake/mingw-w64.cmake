@@ -22,6 +22,11 @@ set(ENV{${_sdk_variable}} "${QUORVEX_WIN32_SDK}")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUORVEX_WIN32_SDK)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${_mingw} "${QUORVEX_WIN32_SDK}/qt5" "${QUORVEX_WIN32_SDK}/openssl")
+# The zstd kit (scripts/windows/zstd.sh; build.sh passes it as QUORVEX_ZSTD_DIR) lies beside the
+# SDK, not in it.
+if(QUORVEX_ZSTD_DIR)
+    list(APPEND CMAKE_FIND_ROOT_PATH "${QUORVEX_ZSTD_DIR}")
+endif()
 set(CMAKE_PREFIX_PATH "${QUORVEX_WIN32_SDK}/qt5")
 set(OPENSSL_ROOT_DIR "${QUORVEX_WIN32_SDK}/openssl")
 set(OPENSSL_USE_STATIC_LIBS TRUE)

@@ -7,7 +7,8 @@
 # run fails). The Windows build needs an SDK with TLS made by today's recipe for its
 # architecture: $QUORVEX_WIN32_SDK (default ../shared/win32-sdk; 64-bit: $QUORVEX_WIN64_SDK,
 # ../shared/win64-sdk) when it is one, else the one that scripts/windows/sdk.sh keeps in
-# /var/cache/quorvex, built there first when missing (45 to 80 minutes, once per machine).
+# /var/cache/quorvex, built there first when missing (45 to 80 minutes, once per machine), and
+# the zstd kit that scripts/windows/zstd.sh finds or builds beside it (under a minute, once).
 # QUORVEX_QUICK=1 runs the Linux CTest suite only. Each step prints how long it took.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -9,6 +9,8 @@
 # QUORVEX_WIN32_SDK (for x86_64 QUORVEX_WIN64_SDK): the SDK (default: what
 # scripts/windows/sdk.sh finds or builds, an SDK with TLS made by today's recipe);
 # QUORVEX_WIN32_BUILD_DIR: the build directory (default build-win32/, for x86_64 build-win64/).
+# zstd comes from the kit that scripts/windows/zstd.sh finds or builds ($QUORVEX_WIN32_ZSTD,
+# $QUORVEX_WIN64_ZSTD).
 # The last line printed is the bundle's path (for x86_64 the executable's).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -34,6 +36,8 @@ grep -q '^#define QT_FEATURE_ssl 1' "$sdk/qt5/include/QtNetwork/qtnetwork-config
     echo "The Windows SDK at $sdk has no TLS (QT_FEATURE_ssl); scripts/windows/sdk.sh finds or builds one" >&2
     exit 1
 }
+zstd="$("$root/scripts/windows/zstd.sh" "$arch" | tail -n 1)"
+zstd="$(cd "$zstd" && pwd)"
 build="${QUORVEX_WIN32_BUILD_DIR:-$root/build-win$bits}"
 
 # --- What the build and the tests need (Wine, and the locale data for a Russian Windows).
@@ -45,9 +49,10 @@ else
         fonts-wine locales
 fi
 
-# --- The build.
+# --- The build. The zstd kit's path changes with its recipe: CMake looks for zstd again.
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$mingw.cmake" \
-    -DQUORVEX_WIN32_SDK="$sdk" -DQUORVEX_7ZIP="$sdk/7zip/7z.exe" -DCMAKE_BUILD_TYPE=Release "$@"
+    -DQUORVEX_WIN32_SDK="$sdk" -DQUORVEX_7ZIP="$sdk/7zip/7z.exe" -DQUORVEX_ZSTD_DIR="$zstd" \
+    -UQUORVEX_ZSTD_INCLUDE -UQUORVEX_ZSTD_LIBRARY -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build "$build" -j"$(nproc)"
 
 # --- The executable: one GUI-subsystem file that imports Windows system DLLs only, with its
@@ -92,6 +97,8 @@ cp "$root"/packaging/windows/licenses/* "$stage/licenses/"
 for text in GPL-3 LGPL-3 LGPL-2.1 Apache-2.0; do
     cp "/usr/share/common-licenses/$text" "$stage/licenses/$text.txt"
 done
+# zstd's BSD licence, from the source its kit was built from.
+cp "$zstd/LICENSE" "$stage/licenses/zstd-LICENSE.txt"
 # The compiler's runtime (libstdc++, libgcc, winpthreads, the mingw-w64 start-up code) is
 # linked in.
 cp /usr/share/doc/mingw-w64-i686-dev/copyright "$stage/licenses/mingw-w64-copyright.txt"
@@ -101,14 +108,16 @@ cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licenses/gcc-runtime-copy
 cp /usr/share/doc/7zip/copyright "$stage/licenses/7-Zip-copyright.txt"
 
 # Relinking with another Qt (licenses/Qt.txt): the updater's own objects and its link command,
-# the SDK's paths replaced by $QT and $OPENSSL.
+# the SDK's paths replaced by $QT and $OPENSSL; zstd, which the LGPL does not concern, goes along
+# as a library.
 (cd "$build" && xargs -n1 <CMakeFiles/qv_updater.dir/objects1 | while read -r o; do
     cp "$o" "$stage/relink/objects/"
 done)
 for lib in qv_window qv_rules qv_transfer; do cp "$build/lib$lib.a" "$stage/relink/objects/"; done
+cp "$zstd/lib/libzstd.a" "$stage/relink/objects/"
 libs="$(tr ' ' '\n' <"$build/CMakeFiles/qv_updater.dir/linkLibs.rsp" | sed -e '/^$/d' \
     -e 's/"//g' -e '/^libqv_\(window\|rules\|transfer\).a$/d' -e "s#^$sdk/qt5/\(.*\)#\"\$QT/\1\"#" \
-    -e "s#^$sdk/openssl/\(.*\)#\"\$OPENSSL/\1\"#" \
+    -e "s#^$sdk/openssl/\(.*\)#\"\$OPENSSL/\1\"#" -e "s#^$zstd/lib/libzstd\.a\$#objects/libzstd.a#" \
     -e 's#^/usr/i686-w64-mingw32/lib/lib\(.*\)\.a$#-l\1#' | tr '\n' ' ')"
 {
     echo '#!/bin/sh'
@@ -123,7 +132,8 @@ libs="$(tr ' ' '\n' <"$build/CMakeFiles/qv_updater.dir/linkLibs.rsp" | sed -e '/
     echo "    $libs-o qv_updater.exe"
 } >"$stage/relink/relink.sh"
 chmod +x "$stage/relink/relink.sh"
-! grep -q -e "$sdk" -e "$build" "$stage/relink/relink.sh" || fail "the relink command names build paths"
+! grep -q -e "$sdk" -e "$build" -e "$zstd" "$stage/relink/relink.sh" ||
+    fail "the relink command names build paths"
 # The kit works: relinked with the SDK's own Qt it gives a program of about the same size.
 (cd "$stage/relink" && QT="$sdk/qt5" OPENSSL="$sdk/openssl" ./relink.sh)
 difference=$(($(stat -c %s "$stage/relink/qv_updater.exe") - $(stat -c %s "$exe")))
