@@ -19,6 +19,9 @@ namespace delta {
 constexpr qint64 MaxFileSize = 64 * 1024 * 1024;
 // The largest window a delta may use: base and target together (2 × MaxFileSize).
 constexpr int MaxWindowLog = 27;
+// Deltas applied at once hold at most this much of bases and targets together (one of any size
+// always may): two of the largest files never share a 32-bit process's memory.
+constexpr qint64 MaxApplyMemory = 2 * MaxFileSize;
 
 // Applies the delta at source onto the file at base (which must be baseSize bytes) into target,
 // written whole (replacing what is there) only when the frame is complete, nothing follows it,

@@ -25,6 +25,7 @@ struct StoreFetcher::Object {
     qint64 packed = 0;
     QVector<int> items;
     bool delta = false; // the delta of its one item, until it fails
+    qint64 memory = 0;  // what applying the delta holds (its base and target), while started
     qint64 received = 0;
     Downloader* download = nullptr; // while it is being fetched
     std::thread unpacking;          // while it is being unpacked
@@ -41,6 +42,7 @@ struct StoreFetcher::Run {
     // the work directory.
     QSet<QString> busy;
     int active = 0;    // objects being fetched or unpacked
+    qint64 memory = 0; // of the deltas among them, what applying them holds
     int unpacking = 0; // of them, those on a thread
     int completed = 0;
     qint64 received = 0;
@@ -121,6 +123,7 @@ void StoreFetcher::start(const QVector<Item>& items, const QString& workDir) {
             object.name = Downloader::targetFileName(object.url);
             object.packed = delta ? items[i].deltaPacked : items[i].packed;
             object.delta = delta;
+            object.memory = delta ? items[i].baseSize + items[i].size : 0;
             run->total += object.packed;
             run->objects.push_back(std::move(object));
             run->waiting.push_back(index);
@@ -141,7 +144,12 @@ void StoreFetcher::start(const QVector<Item>& items, const QString& workDir) {
 void StoreFetcher::launch() {
     while (!run->failed && run->active < transfers) {
         auto next = run->waiting.begin();
-        while (next != run->waiting.end() && run->busy.contains(run->objects[*next].name)) {
+        const auto blocked = [this](const Object& object) {
+            return run->busy.contains(object.name) ||
+                   (object.delta && run->memory > 0 &&
+                    run->memory + object.memory > delta::MaxApplyMemory);
+        };
+        while (next != run->waiting.end() && blocked(run->objects[*next])) {
             ++next;
         }
         if (next == run->waiting.end()) {
@@ -170,6 +178,7 @@ void StoreFetcher::launch() {
         }
         object.download = download;
         run->busy.insert(object.name);
+        run->memory += object.delta ? object.memory : 0;
         ++run->active;
     }
 }
@@ -183,6 +192,7 @@ void StoreFetcher::downloaded(int index, bool ok) {
     if (!ok) {
         --run->active;
         run->busy.remove(object.name);
+        run->memory -= object.delta ? object.memory : 0;
         if (!wholeInstead(index, download->errorString())) {
             fail(describe(object.url, download->errorString()));
         }
@@ -238,6 +248,7 @@ void StoreFetcher::unpacked(int index, const QString& problem) {
     --run->unpacking;
     --run->active;
     run->busy.remove(object.name);
+    run->memory -= object.delta ? object.memory : 0;
     if (!problem.isEmpty()) {
         if (wholeInstead(index, problem)) {
             return;
