@@ -29,7 +29,7 @@
 
 namespace publish {
 
-QByteArray makeDelta(const QByteArray& base, const QByteArray& target, QString* error) {
+QByteArray makeDelta(const QByteArray& base, const QByteArray& target, QString* error, int level) {
     const std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(),
                                                                      ZSTD_freeCCtx);
     // The window reaches from the end of the target back to the start of the base.
@@ -41,7 +41,7 @@ QByteArray makeDelta(const QByteArray& base, const QByteArray& target, QString* 
     auto set = [&](ZSTD_cParameter parameter, int value) {
         return !ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), parameter, value));
     };
-    if (!context || !set(ZSTD_c_compressionLevel, 19) || !set(ZSTD_c_contentSizeFlag, 1) ||
+    if (!context || !set(ZSTD_c_compressionLevel, level) || !set(ZSTD_c_contentSizeFlag, 1) ||
         !set(ZSTD_c_windowLog, windowLog) || !set(ZSTD_c_enableLongDistanceMatching, 1) ||
         ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), base.constData(), size_t(base.size())))) {
         *error = QStringLiteral("zstd cannot be set up");

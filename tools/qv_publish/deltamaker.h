@@ -17,10 +17,18 @@ namespace publish {
 // How many earlier releases a new one gets deltas from, unless told (--delta-from).
 constexpr int DefaultDeltaFrom = 3;
 
-// The delta that makes target from base: one zstd frame at level 19 that carries its content
-// size, with base as its reference prefix and a window over both (at most delta::MaxWindowLog).
-// Empty with *error set when zstd fails.
-QByteArray makeDelta(const QByteArray& base, const QByteArray& target, QString* error);
+// zstd's levels for deltas: the files' (executables and libraries, where level 19 finds a good
+// deal more), and the manifests' (text whose changes the fastest level finds as well, with a
+// tenth of the memory and time: 20,000 files, three changed, 424 bytes at level 3 against 377 at
+// 19, with 13 MB against 110 MB).
+constexpr int DeltaLevel = 19;
+constexpr int ManifestDeltaLevel = 3;
+
+// The delta that makes target from base: one zstd frame at level that carries its content size,
+// with base as its reference prefix and a window over both (at most delta::MaxWindowLog). Empty
+// with *error set when zstd fails.
+QByteArray makeDelta(const QByteArray& base, const QByteArray& target, QString* error,
+                     int level = DeltaLevel);
 
 // The delta object that makes the content to from the content from, relative to the server
 // directory: "store/deltas/<to, first two>/<to>-<from>".

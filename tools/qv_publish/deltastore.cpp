@@ -149,7 +149,7 @@ bool storeManifestObject(const QString& serverDir, const QVector<EarlierContent>
         qint64 size = existing.size();
         if (!existing.isFile() || size * 2 >= result->manifestPacked ||
             !delta::verify(path, basePath, baseBytes.size(), manifest.size(), digest).isEmpty()) {
-            const QByteArray frame = makeDelta(baseBytes, manifest, &why);
+            const QByteArray frame = makeDelta(baseBytes, manifest, &why, ManifestDeltaLevel);
             if (frame.isEmpty()) {
                 *error = QStringLiteral("cannot make the delta of the manifest from %1: %2")
                              .arg(base.sha256, why);
