@@ -26,7 +26,7 @@ import shutil
 import subprocess
 import sys
 
-from perfile import MANIFEST_KEYS, PerFile
+from perfile import MANIFEST_KEYS, PerFile, requests_since
 
 MiB = 1024 * 1024
 # package -> the libraries taken from it, by the name they are loaded under
@@ -42,21 +42,6 @@ def compare_versions(a, b):
         return 0
     lower = subprocess.run(["dpkg", "--compare-versions", a, "lt", b]).returncode == 0
     return -1 if lower else 1
-
-
-def requests_since(access_log, offset):
-    """(path, body bytes) of each request logged past offset (nginx's combined format)."""
-    found = []
-    with open(access_log, "rb") as f:
-        f.seek(offset)
-        for line in f.read().decode(errors="replace").splitlines():
-            parts = line.split('"')
-            if len(parts) > 2:
-                request = parts[1].split()
-                fields = parts[2].split()
-                if len(request) >= 2 and len(fields) >= 2 and fields[1].isdigit():
-                    found.append((request[1], int(fields[1])))
-    return found
 
 
 def kind_of(path, manifests):

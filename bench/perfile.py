@@ -16,18 +16,24 @@ MiB = 1024 * 1024
 MANIFEST_KEYS = ("manifest_url", "manifest_size", "manifest_sha256")
 
 
-def body_bytes(access_log, offset):
-    """The body bytes of the requests logged past offset (nginx's combined format)."""
-    total = 0
+def requests_since(access_log, offset):
+    """(path, body bytes) of each request logged past offset (nginx's combined format)."""
+    found = []
     with open(access_log, "rb") as f:
         f.seek(offset)
         for line in f.read().decode(errors="replace").splitlines():
             parts = line.split('"')
             if len(parts) > 2:
+                request = parts[1].split()
                 fields = parts[2].split()
-                if len(fields) >= 2 and fields[1].isdigit():
-                    total += int(fields[1])
-    return total
+                if len(request) >= 2 and len(fields) >= 2 and fields[1].isdigit():
+                    found.append((request[1], int(fields[1])))
+    return found
+
+
+def body_bytes(access_log, offset):
+    """The body bytes of the requests logged past offset (nginx's combined format)."""
+    return sum(size for _, size in requests_since(access_log, offset))
 
 
 class PerFile:

@@ -71,8 +71,7 @@ struct Item {
 
 // Makes the object of one file, or proves the one there; an empty string or why not.
 QString storeItem(const QString& installDir, const QString& serverDir, Item* item,
-                  const QSet<QString>& proven,
-                  const std::function<QString(const QString& folder)>& prepareFolder) {
+                  const QSet<QString>& proven, StoreFolders& folders) {
     const QString source = QDir(installDir).filePath(item->path);
     QByteArray bytes;
     QString why;
@@ -99,9 +98,9 @@ QString storeItem(const QString& installDir, const QString& serverDir, Item* ite
         item->packed = QFileInfo(object).size();
         return QString();
     }
-    if (isLink(object)) {
-        return QStringLiteral("%1 is a symbolic link: publish never writes through one")
-            .arg(object);
+    why = linkProblem(object);
+    if (!why.isEmpty()) {
+        return why;
     }
     const QFileInfo existing(object);
     item->added = !existing.exists();
@@ -111,7 +110,7 @@ QString storeItem(const QString& installDir, const QString& serverDir, Item* ite
         item->packed = existing.size();
         return QString();
     }
-    why = prepareFolder(existing.path());
+    why = folders.prepare(existing.path());
     if (!why.isEmpty()) {
         return why;
     }
@@ -138,23 +137,8 @@ QString storeItem(const QString& installDir, const QString& serverDir, Item* ite
 bool storeItems(const QString& dir, const QString& serverDir, QVector<Item>* items,
                 const QSet<QString>& proven, const std::function<void(qint64)>& progress,
                 QString* error, bool background = false) {
-    QMutex folderLock;
-    QSet<QString> folders;
-    auto prepareFolder = [&](const QString& folder) {
-        QMutexLocker locker(&folderLock);
-        if (folders.contains(folder)) {
-            return QString();
-        }
-        if (isLink(folder)) {
-            return QStringLiteral("%1 is a symbolic link: publish never writes through one")
-                .arg(folder);
-        }
-        if (!QDir().mkpath(folder)) {
-            return QStringLiteral("cannot create %1").arg(folder);
-        }
-        folders.insert(folder);
-        return QString();
-    };
+    StoreFolders folders;
+    QMutex errorLock;
     Sha256::prepare();
     std::atomic<int> next{0};
     std::atomic<qint64> done{0};
@@ -170,9 +154,9 @@ bool storeItems(const QString& dir, const QString& serverDir, QVector<Item>* ite
 #endif
         }
         for (int i = next++; i < items->size() && !stop; i = next++) {
-            const QString why = storeItem(dir, serverDir, &(*items)[i], proven, prepareFolder);
+            const QString why = storeItem(dir, serverDir, &(*items)[i], proven, folders);
             if (!why.isEmpty()) {
-                QMutexLocker locker(&folderLock);
+                QMutexLocker locker(&errorLock);
                 if (!stop.exchange(true)) {
                     firstError = why;
                 }
@@ -272,10 +256,9 @@ bool writeStore(const QString& installDir, const QString& serverDir, Reporter& r
         return noManifest(QStringLiteral("the updater would refuse its manifest: ") + problem);
     }
     for (const char* folder : {StoreFolder, ManifestFolder}) {
-        const QString path = QDir(serverDir).filePath(QLatin1String(folder));
-        if (isLink(path)) {
-            *error =
-                QStringLiteral("%1 is a symbolic link: publish never writes through one").arg(path);
+        const QString link = linkProblem(QDir(serverDir).filePath(QLatin1String(folder)));
+        if (!link.isEmpty()) {
+            *error = link;
             return false;
         }
     }

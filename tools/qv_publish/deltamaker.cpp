@@ -163,11 +163,11 @@ QString readAll(const QString& path, qint64 size, QByteArray* bytes) {
 }
 
 QString storeDelta(const QString& installDir, const QString& serverDir, DeltaJob* job,
-                   const std::function<QString(const QString&)>& prepareFolder) {
+                   StoreFolders& folders) {
     const QString target = QDir(serverDir).filePath(deltaObjectName(job->sha256, job->base.sha256));
-    if (isLink(target)) {
-        return QStringLiteral("%1 is a symbolic link: publish never writes through one")
-            .arg(target);
+    const QString link = linkProblem(target);
+    if (!link.isEmpty()) {
+        return link;
     }
     // The base's bytes come from its own object, which proves them as they are unpacked.
     QTemporaryDir scratch;
@@ -205,7 +205,7 @@ QString storeDelta(const QString& installDir, const QString& serverDir, DeltaJob
     if (frame.size() * 2 >= job->packed) {
         return QString(); // not clearly smaller than the object: the object serves
     }
-    problem = prepareFolder(existing.path());
+    problem = folders.prepare(existing.path());
     if (!problem.isEmpty()) {
         return problem;
     }
@@ -222,31 +222,14 @@ QString storeDelta(const QString& installDir, const QString& serverDir, DeltaJob
 
 bool storeDeltas(const QString& installDir, const QString& serverDir, QVector<DeltaJob>* jobs,
                  const std::function<void(int)>& progress, QString* error) {
+    StoreFolders folders;
     QMutex lock;
-    QSet<QString> folders;
-    auto prepareFolder = [&](const QString& folder) {
-        QMutexLocker locker(&lock);
-        if (folders.contains(folder)) {
-            return QString();
-        }
-        for (const QString& path : {QFileInfo(folder).path(), folder}) {
-            if (isLink(path)) {
-                return QStringLiteral("%1 is a symbolic link: publish never writes through one")
-                    .arg(path);
-            }
-        }
-        if (!QDir().mkpath(folder)) {
-            return QStringLiteral("cannot create %1").arg(folder);
-        }
-        folders.insert(folder);
-        return QString();
-    };
     std::atomic<int> next{0};
     std::atomic<int> done{0};
     std::atomic_bool stop{false};
     auto work = [&](bool reporting) {
         for (int i = next++; i < jobs->size() && !stop; i = next++) {
-            const QString why = storeDelta(installDir, serverDir, &(*jobs)[i], prepareFolder);
+            const QString why = storeDelta(installDir, serverDir, &(*jobs)[i], folders);
             if (!why.isEmpty()) {
                 QMutexLocker locker(&lock);
                 if (!stop.exchange(true)) {

@@ -75,9 +75,9 @@ QString linkOnTheWay(const QString& serverDir, const QString& name) {
     QString path = serverDir;
     for (const QString& part : name.split(QLatin1Char('/'))) {
         path = QDir(path).filePath(part);
-        if (isLink(path)) {
-            return QStringLiteral("%1 is a symbolic link: publish never writes through one")
-                .arg(path);
+        const QString link = linkProblem(path);
+        if (!link.isEmpty()) {
+            return link;
         }
     }
     return QString();

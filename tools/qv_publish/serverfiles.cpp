@@ -73,6 +73,30 @@ void collectLinks(const QDir& base, const QString& folder, bool descend, QString
 }
 } // namespace
 
+QString linkProblem(const QString& path) {
+    return isLink(path)
+               ? QStringLiteral("%1 is a symbolic link: publish never writes through one").arg(path)
+               : QString();
+}
+
+QString StoreFolders::prepare(const QString& folder) {
+    QMutexLocker locker(&lock);
+    if (made.contains(folder)) {
+        return QString();
+    }
+    for (const QString& path : {QFileInfo(folder).path(), folder}) {
+        const QString link = linkProblem(path);
+        if (!link.isEmpty()) {
+            return link;
+        }
+    }
+    if (!QDir().mkpath(folder)) {
+        return QStringLiteral("cannot create %1").arg(folder);
+    }
+    made.insert(folder);
+    return QString();
+}
+
 QStringList serverLinks(const QString& serverDir) {
     const QDir base(serverDir);
     QStringList links;

@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMutex>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -16,6 +18,21 @@ class Reporter;
 // True when path itself is a symbolic link, or on Windows a junction or another reparse point
 // that stands for a name elsewhere: what is written there lands wherever it leads.
 bool isLink(const QString& path);
+// Why publish does not write at path: it is such a link, and publish never writes through one.
+// Empty when it is not.
+QString linkProblem(const QString& path);
+
+// The folders of the content store that writers on several threads put files in, each made once;
+// a folder, or its parent, that is a link is refused.
+class StoreFolders {
+public:
+    // Empty once folder exists, or why it cannot be used.
+    QString prepare(const QString& folder);
+
+private:
+    QMutex lock;
+    QSet<QString> made;
+};
 
 // The links in serverDir where a publish writes: the documents, signatures, archives and the
 // journal, the manifests and store folders and anything at any depth under them (not
